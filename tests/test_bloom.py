@@ -1,0 +1,469 @@
+"""BloomFilter: construction, queries, set operations, statistics, persistence."""
+import json
+import math
+import os
+import random
+import struct
+import tempfile
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from _murk import BloomFilter
+from conftest import (MASK, bits_json, bloom_json, pair, pair_from_hash, positions,
+                      set_bits, wrap, words)
+
+FPR_MSG = "^false_positive_rate must be between 0 and 1 \\(exclusive\\)$"
+
+
+def big():
+    return BloomFilter(num_bits=1 << 16, num_hashes=5)
+
+
+def record(bits, num_bits, num_hashes=1, count=0, seed=0, codec="json"):
+    if codec == "json":
+        return BloomFilter.from_json(bloom_json(bits, num_bits, num_hashes, count, seed))
+    payload = struct.pack(f"<Q{len(bits)}QQIQQ", len(bits), *bits, num_bits, num_hashes,
+                          count, seed)
+    return BloomFilter.from_bytes(wrap(payload))
+
+
+# ---------------------------------------------------------------- construction
+
+@pytest.mark.parametrize("kwargs, msg", [
+    ({}, "^Either expected_items or num_bits must be provided$"),
+    ({"false_positive_rate": 0.5}, "^Either expected_items or num_bits must be provided$"),
+    ({"expected_items": 0}, "^expected_items must be positive$"),
+    ({"expected_items": 0, "num_hashes": 0}, "^expected_items must be positive$"),
+    ({"expected_items": 0, "num_bits": 100}, "^expected_items must be positive$"),
+    ({"num_bits": 0}, "^num_bits must be positive$"),
+    ({"num_bits": 0, "num_hashes": 0}, "^num_bits must be positive$"),
+    ({"num_bits": 0, "expected_items": 0}, "^num_bits must be positive$"),
+    ({"num_bits": 100, "num_hashes": 0}, "^num_hashes must be positive$"),
+    ({"expected_items": 10, "num_hashes": 0}, "^num_hashes must be positive$"),
+])
+def test_constructor_errors(kwargs, msg):
+    with pytest.raises(ValueError, match=msg):
+        BloomFilter(**kwargs)
+
+
+@pytest.mark.parametrize("fpr", [1.0, 0.0, -0.5, float("nan"), float("inf"), 2])
+@pytest.mark.parametrize("kwargs", [{"num_bits": 100}, {}, {"num_bits": 0},
+                                    {"expected_items": 0}, {"expected_items": 10}])
+def test_false_positive_rate_is_checked_first(kwargs, fpr):
+    with pytest.raises(ValueError, match=FPR_MSG):
+        BloomFilter(false_positive_rate=fpr, **kwargs)
+
+
+@pytest.mark.parametrize("kwargs, m, k", [
+    ({"expected_items": 10000}, 95851, 7),
+    ({"expected_items": 10000, "num_hashes": 3}, 95851, 3),
+    ({"expected_items": 100, "false_positive_rate": 0.001}, 1438, 10),
+    ({"expected_items": 1, "false_positive_rate": 0.5}, 2, 1),
+    ({"num_bits": 1000}, 1000, 7),
+    ({"num_bits": 5}, 5, 3),
+    ({"num_bits": 1}, 1, 1),
+    ({"expected_items": 1000, "num_bits": 64}, 64, 1),
+    ({"expected_items": 0, "num_bits": 100, "num_hashes": 3}, 100, 3),
+    ({"num_bits": 65, "num_hashes": 2**32 - 1, "seed": MASK}, 65, 2**32 - 1),
+])
+def test_sizing(kwargs, m, k):
+    bf = BloomFilter(**kwargs)
+    assert (bf.num_bits, bf.num_hashes, bf.seed) == (m, k, kwargs.get("seed", 0))
+    assert bf.size_in_bytes == 8 * ((m + 63) // 64)
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"num_bits": 2**63}, {"num_bits": MASK}, {"expected_items": 2**62},
+    {"expected_items": MASK, "false_positive_rate": 1e-300},
+])
+def test_huge_filters_raise_memory_error(kwargs):
+    with pytest.raises(MemoryError):
+        BloomFilter(**kwargs)
+
+
+# ---------------------------------------------------------------- insert and query
+
+def test_add_and_query_paths():
+    bf = big()
+    assert bf.add("hello") is None
+    assert bf.contains("hello") and bf.query(b"hello") and "hello" in bf
+    assert not bf.contains("absent") and "absent" not in bf
+    bf.add_hash(12345)
+    assert bf.contains_hash(12345) and not bf.contains(12345) and not bf.contains_hash(54321)
+    assert bf.query_many(["hello", "absent", b"hello"]) == [True, False, True]
+    assert bf.query_hashes([12345, 1, 12345]) == [True, False, True]
+    assert len(bf) == 2
+
+
+def test_count_grows_on_duplicates_but_bits_do_not():
+    bf = big()
+    bf.add("x")
+    before = bf.bit_count()
+    bf.add("x")
+    assert len(bf) == 2 and bf.bit_count() == before
+
+
+@pytest.mark.parametrize("make", [
+    lambda: "abc", lambda: ["a", "b", "c"], lambda: ("a", "b", "c"), lambda: {"a", "b", "c"},
+    lambda: dict.fromkeys("abc"), lambda: (c for c in "abc"), lambda: [b"a", bytearray(b"b"), [99]],
+])
+@pytest.mark.parametrize("method", ["update", "update_many"])
+def test_update_adds_each_element(make, method):
+    single = big()
+    for c in "abc":
+        single.add(c)
+    bf = big()
+    assert getattr(bf, method)(make()) is None
+    assert len(bf) == 3 and bf.to_bytes() == single.to_bytes()
+
+
+def test_hash_batches_equal_single_calls():
+    hashes = [0, 1, MASK, 2**63, 77]
+    single, batch, ranged = big(), big(), big()
+    for h in hashes:
+        single.add_hash(h)
+    batch.update_hashes(tuple(hashes))
+    ranged.update_hashes(range(3))
+    assert batch.to_bytes() == single.to_bytes()
+    assert ranged.query_hashes([0, 1, 2, 3]) == [True, True, True, False]
+
+
+def test_empty_batches():
+    bf = big()
+    assert bf.update([]) is None and bf.update_hashes([]) is None
+    assert bf.query_many([]) == [] and bf.query_hashes([]) == []
+    assert len(bf) == 0 and bf.bit_count() == 0
+
+
+def _failing_gen():
+    yield "a"
+    raise ZeroDivisionError
+
+
+class BadStr:
+    def __str__(self):
+        raise KeyError("no")
+
+
+@pytest.mark.parametrize("method, arg, exc", [
+    ("update", ["ok", BadStr()], KeyError),
+    ("update_many", ["ok", BadStr()], KeyError),
+    ("update", _failing_gen, ZeroDivisionError),
+    ("update", 5, TypeError),
+    ("update_hashes", "123", TypeError),
+    ("update_hashes", [1, -1], OverflowError),
+    ("update_hashes", [1, 2**64], OverflowError),
+    ("update_hashes", [1, "x"], TypeError),
+    ("update_hashes", 5, TypeError),
+    ("query_hashes", "123", TypeError),
+    ("query_many", ["ok", BadStr()], KeyError),
+])
+def test_failing_batch_changes_nothing(method, arg, exc):
+    bf = big()
+    bf.add("seed item")
+    before = bf.to_bytes()
+    with pytest.raises(exc):
+        getattr(bf, method)(arg() if callable(arg) else arg)
+    assert bf.to_bytes() == before
+
+
+@pytest.mark.parametrize("method", ["update_hashes", "query_hashes"])
+def test_hash_batches_refuse_iterators(method):
+    with pytest.raises(TypeError, match="'generator' object cannot be converted to 'Sequence'"):
+        getattr(big(), method)(h for h in [1])
+    with pytest.raises(TypeError):
+        getattr(big(), method)(iter([1]))
+
+
+# ---------------------------------------------------------------- merge and intersection
+
+def _pair_of_filters(**kw):
+    a, b = BloomFilter(num_bits=500, num_hashes=3, **kw), BloomFilter(num_bits=500, num_hashes=3, **kw)
+    a.update([f"a{i}" for i in range(30)])
+    b.update([f"b{i}" for i in range(20)])
+    return a, b
+
+
+def test_merge_variants_union_bits_and_sum_counts():
+    a, b = _pair_of_filters(seed=4)
+    union = set_bits(a) | set_bits(b)
+    b_before = b.to_bytes()
+    c = a | b
+    assert c is not a and len(c) == 50 and set_bits(c) == union and len(a) == 30
+    alias = a
+    a |= b
+    assert a is alias and a.to_bytes() == c.to_bytes()
+    d, _ = _pair_of_filters(seed=4)
+    assert d.merge(b) is None and d.to_bytes() == c.to_bytes()
+    assert b.to_bytes() == b_before
+    assert all(d.query_many([f"a{i}" for i in range(30)] + [f"b{i}" for i in range(20)]))
+
+
+def test_intersection_ands_bits_and_zeroes_count():
+    a, b = _pair_of_filters()
+    before = a.to_bytes(), b.to_bytes()
+    for c in (a & b, a.intersection(b)):
+        assert set_bits(c) == set_bits(a) & set_bits(b) and len(c) == 0
+        assert (c.num_bits, c.num_hashes, c.seed) == (500, 3, 0)
+    assert (a.to_bytes(), b.to_bytes()) == before
+
+
+def test_merge_saturates_count():
+    a = BloomFilter.from_json(bloom_json([0], 64, count=MASK))
+    a.merge(BloomFilter.from_json(bloom_json([1], 64, count=5)))
+    a.add("more")
+    assert json.loads(a.to_json())["count"] == MASK
+
+
+@pytest.mark.parametrize("kw_a, kw_b, msg", [
+    ({"num_bits": 64}, {"num_bits": 128}, "num_bits mismatch (64 vs 128)"),
+    ({"num_bits": 64, "seed": 1}, {"num_bits": 128, "seed": 2}, "num_bits mismatch (64 vs 128)"),
+    ({"num_hashes": 2}, {"num_hashes": 3}, "num_hashes mismatch (2 vs 3)"),
+    ({"num_hashes": 3, "seed": 9}, {"num_hashes": 2, "seed": 8}, "num_hashes mismatch (3 vs 2)"),
+    ({"seed": 1}, {"seed": 2}, "seed mismatch (1 vs 2)"),
+    ({"seed": MASK}, {}, f"seed mismatch ({MASK} vs 0)"),
+])
+def test_mismatches(kw_a, kw_b, msg):
+    base = {"num_bits": 64, "num_hashes": 2}
+    a, b = BloomFilter(**{**base, **kw_a}), BloomFilter(**{**base, **kw_b})
+    a.add("x")
+    before = a.to_bytes()
+
+    def ior():
+        x = a
+        x |= b
+
+    for op in (lambda: a.merge(b), ior, lambda: a | b):
+        with pytest.raises(ValueError) as e:
+            op()
+        assert str(e.value) == "Cannot merge: " + msg
+    for op in (lambda: a & b, lambda: a.intersection(b)):
+        with pytest.raises(ValueError, match="^Cannot intersect: filters must have same configuration$"):
+            op()
+    assert a.to_bytes() == before
+
+
+def test_operators_return_not_implemented_for_foreign_operands():
+    bf = BloomFilter(num_bits=64)
+
+    class Other:
+        def __ror__(self, other):
+            return "ror"
+
+        def __rand__(self, other):
+            return "rand"
+
+    assert (bf | Other(), bf & Other()) == ("ror", "rand")
+    for op in (lambda: bf | 5, lambda: bf & "x", lambda: 5 | bf):
+        with pytest.raises(TypeError, match="unsupported operand"):
+            op()
+    x = bf
+    with pytest.raises(TypeError, match="unsupported operand"):
+        x |= 5
+    x |= Other()
+    assert x == "ror"
+
+
+# ---------------------------------------------------------------- statistics
+
+def test_fresh_filter():
+    bf = BloomFilter(num_bits=1000)
+    est = bf.estimate_count()
+    assert est == 0 and math.copysign(1, est) == -1
+    assert (bf.bit_count(), bf.fill_ratio(), bf.false_positive_rate) == (0, 0.0, 0.0)
+    assert (bf.health(), bf.is_saturated(), len(bf)) == ("healthy", False, 0)
+    assert repr(bf) == "BloomFilter(num_bits=1000, num_hashes=7, count=0, fpr=0.0000)"
+
+
+def test_single_bit_filter_saturates():
+    bf = BloomFilter(num_bits=1, num_hashes=5)
+    bf.add("anything")
+    assert (bf.bit_count(), bf.fill_ratio(), bf.false_positive_rate) == (1, 1.0, 1.0)
+    assert bf.estimate_count() == math.inf and bf.health() == "saturated" and bf.is_saturated()
+
+
+@pytest.mark.parametrize("ones, k, health", [
+    (1, 1, "healthy"), (37, 3, "healthy"), (64, 2, "healthy"), (65, 2, "warning"),
+    (79, 4, "warning"), (80, 1, "saturated"), (99, 7, "saturated"),
+])
+def test_statistics_from_known_bits(ones, k, health):
+    bf = BloomFilter.from_json(bits_json(100, range(100 - ones, 100), num_hashes=k, count=9))
+    fill = ones / 100
+    assert bf.bit_count() == ones and bf.fill_ratio() == fill
+    assert bf.false_positive_rate == pytest.approx(fill ** k, rel=1e-12)
+    assert bf.estimate_count() == pytest.approx(-(100 / k) * math.log(1 - fill), rel=1e-12)
+    assert (bf.health(), bf.is_saturated()) == (health, health == "saturated")
+    assert repr(bf) == f"BloomFilter(num_bits=100, num_hashes={k}, count=9, fpr={fill ** k:.4f})"
+
+
+@pytest.mark.parametrize("count, ok", [(2**63 - 1, True), (2**63, False), (MASK, False)])
+def test_len_overflow(count, ok):
+    bf = BloomFilter.from_json(bloom_json([0], 64, count=count))
+    if ok:
+        assert len(bf) == count
+    else:
+        with pytest.raises(OverflowError):
+            len(bf)
+    assert f"count={count}," in repr(bf)
+
+
+def test_copy_is_independent_and_clear_keeps_configuration():
+    bf = BloomFilter(num_bits=300, num_hashes=4, seed=11)
+    bf.update(["a", "b"])
+    c = bf.copy()
+    assert type(c) is BloomFilter and c is not bf and c.to_bytes() == bf.to_bytes()
+    c.add("c")
+    assert not bf.contains("c") and len(bf) == 2
+    snapshot = c.to_bytes()
+    assert bf.clear() is None
+    assert bf.to_bytes() == BloomFilter(num_bits=300, num_hashes=4, seed=11).to_bytes()
+    assert c.to_bytes() == snapshot
+
+
+@pytest.mark.parametrize("name", ["num_bits", "num_hashes", "seed", "size_in_bytes",
+                                  "false_positive_rate"])
+def test_properties_are_read_only(name):
+    bf = BloomFilter(num_bits=64)
+    with pytest.raises(AttributeError):
+        setattr(bf, name, 10)
+    with pytest.raises(AttributeError):
+        delattr(bf, name)
+
+
+# ---------------------------------------------------------------- persistence
+
+def test_binary_sizes_and_layout():
+    assert len(BloomFilter(expected_items=10000).to_bytes()) == 12041
+    data = BloomFilter(num_bits=64, num_hashes=1).to_bytes()
+    assert len(data) == 65 and data == wrap(struct.pack("<QQQIQQ", 1, 0, 64, 1, 0, 0))
+    bf = BloomFilter.from_json(bloom_json([MASK, 5, 1], 130, 3, 7, 2**64 - 2))
+    assert bf.to_bytes() == wrap(struct.pack("<4QQIQQ", 3, MASK, 5, 1, 130, 3, 7, 2**64 - 2))
+
+
+def test_json_layout():
+    assert BloomFilter(num_bits=64, num_hashes=1).to_json() == (
+        '{\n  "bits": [\n    0\n  ],\n  "num_bits": 64,\n  "num_hashes": 1,\n'
+        '  "count": 0,\n  "seed": 0\n}')
+    bf = BloomFilter.from_json(bloom_json([MASK, 5], 128, 3, 7, MASK))
+    assert bf.to_json() == (
+        '{\n  "bits": [\n    18446744073709551615,\n    5\n  ],\n  "num_bits": 128,\n'
+        '  "num_hashes": 3,\n  "count": 7,\n  "seed": 18446744073709551615\n}')
+
+
+def test_round_trips(tmp_path):
+    bf = BloomFilter(expected_items=500, false_positive_rate=0.02, seed=99)
+    bf.update([f"item{i}" for i in range(400)])
+    bf.add_hash(42)
+    path = str(tmp_path / "bf.bin")
+    bf.save(path)
+    probes = [f"item{i}" for i in range(0, 800, 7)]
+    for other in (BloomFilter.from_bytes(bf.to_bytes()), BloomFilter.from_json(bf.to_json()),
+                  BloomFilter.load(path)):
+        assert other.to_bytes() == bf.to_bytes() and len(other) == 401
+        assert (other.num_bits, other.num_hashes, other.seed) == (bf.num_bits, bf.num_hashes, 99)
+        assert other.query_many(probes) == bf.query_many(probes) and other.contains_hash(42)
+
+
+@pytest.mark.parametrize("codec", ["json", "bytes"])
+@pytest.mark.parametrize("bits, num_bits, k, msg", [
+    ([], 0, 0, "num_bits must be positive"),
+    ([0], 0, 1, "num_bits must be positive"),
+    ([0], 64, 0, "num_hashes must be positive"),
+    ([0, 1 << 36], 100, 0, "num_hashes must be positive"),
+    ([0], 100, 1, "bit array length does not match num_bits"),
+    ([0, 0, 0], 100, 1, "bit array length does not match num_bits"),
+    ([], MASK, 1, "bit array length does not match num_bits"),
+    ([0], MASK, 1, "bit array length does not match num_bits"),
+    ([0, 1 << 36], 100, 1, "padding bits must be zero"),
+    ([0, 1 << 63], 100, 1, "padding bits must be zero"),
+    ([2], 1, 1, "padding bits must be zero"),
+])
+def test_validation(codec, bits, num_bits, k, msg):
+    with pytest.raises(ValueError) as e:
+        record(bits, num_bits, k, codec=codec)
+    assert str(e.value) == msg
+
+
+@pytest.mark.parametrize("codec", ["json", "bytes"])
+def test_validation_accepts_any_count_and_seed_and_full_words(codec):
+    bf = record([0, (1 << 36) - 1], 100, 2, count=12345, seed=MASK, codec=codec)
+    assert (bf.bit_count(), len(bf), bf.seed) == (36, 12345, MASK)
+    full = record([MASK, MASK], 128, 1, codec=codec)
+    assert full.fill_ratio() == 1.0 and full.estimate_count() == math.inf
+
+
+def test_trailing_payload_bytes_are_ignored():
+    data = BloomFilter(num_bits=64, num_hashes=2).to_bytes()
+    assert BloomFilter.from_bytes(wrap(data[21:] + b"extra")).to_bytes() == data
+
+
+def test_every_truncated_payload_is_refused():
+    bf = BloomFilter(num_bits=200, num_hashes=3, seed=5)
+    bf.update(["a", "b"])
+    payload = bf.to_bytes()[21:]
+    for n in range(len(payload)):
+        with pytest.raises(ValueError, match="^Deserialization error: io error: unexpected end of file$"):
+            BloomFilter.from_bytes(wrap(payload[:n]))
+
+
+@pytest.mark.parametrize("count", [2**40, 2**61, MASK])
+def test_huge_declared_word_count_is_refused_cheaply(count):
+    with pytest.raises(ValueError, match="^Deserialization error: "):
+        BloomFilter.from_bytes(wrap(struct.pack("<QQ", count, 0)))
+
+
+def test_random_damage_is_refused_or_loads_consistently():
+    rng = random.Random(2024)
+    bf = BloomFilter(num_bits=150, num_hashes=2, seed=3)
+    bf.update(range(20))
+    payload = bf.to_bytes()[21:]
+    for _ in range(500):
+        damaged = bytearray(payload)
+        for _ in range(rng.randint(1, 3)):
+            damaged[rng.randrange(len(damaged))] = rng.randrange(256)
+        try:
+            loaded = BloomFilter.from_bytes(wrap(bytes(damaged)))
+        except ValueError:
+            continue
+        again = loaded.to_bytes()
+        assert BloomFilter.from_bytes(again).to_bytes() == again
+        assert max(set_bits(loaded), default=-1) < loaded.num_bits
+
+
+_keys = st.one_of(st.binary(max_size=40), st.text(max_size=12))
+_ops = st.lists(st.one_of(
+    st.tuples(st.just("add"), _keys),
+    st.tuples(st.just("add_hash"), st.integers(0, MASK)),
+    st.tuples(st.just("update"), st.lists(_keys, max_size=5)),
+    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=5)),
+), max_size=15)
+
+
+def _key(item):
+    if isinstance(item, str):
+        return item.encode("utf-8", "surrogatepass").decode("utf-8", "replace").encode()
+    return item
+
+
+@settings(max_examples=150, deadline=None)
+@given(m=st.integers(1, 400), k=st.integers(1, 6), seed=st.integers(0, MASK), ops=_ops)
+def test_random_operations_follow_the_model_and_round_trip(m, k, seed, ops):
+    bf = BloomFilter(num_bits=m, num_hashes=k, seed=seed)
+    expected, count = set(), 0
+    for name, arg in ops:
+        getattr(bf, name)(arg)
+        batch = arg if name.startswith("update") else [arg]
+        for x in batch:
+            h = pair_from_hash(x, seed) if "hash" in name else pair(_key(x), seed)
+            expected |= positions(*h, k, m)
+        count += len(batch)
+    assert set_bits(bf) == expected and len(bf) == count
+    assert len(words(bf)) == (m + 63) // 64
+    data = bf.to_bytes()
+    assert BloomFilter.from_bytes(data).to_bytes() == data
+    assert BloomFilter.from_json(bf.to_json()).to_bytes() == data
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "bf.bin")
+        bf.save(path)
+        assert BloomFilter.load(path).to_bytes() == data

@@ -1,0 +1,496 @@
+"""Module surface, argument handling, borrowing, item keys, hashing,
+the binary envelope, JSON reading and files (exercised through BloomFilter)."""
+import inspect
+import os
+import pathlib
+import pickle
+import stat
+import struct
+import subprocess
+import sys
+import threading
+import weakref
+
+import pytest
+
+import _murk
+from _murk import BloomFilter
+from conftest import G, MASK, pair, pair_from_hash, positions, set_bits, wrap, xxh
+
+CLASSES = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter",
+           "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
+M, K = 65521, 3  # prime modulus: catches truncated or wrong remainders
+BAD_FMT = "^invalid Murk binary format$"
+EOF_MSG = "^Deserialization error: io error: unexpected end of file$"
+POS = r" at line \d+ column \d+$"
+
+
+class Idx:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class Flt:
+    def __float__(self):
+        return 0.25
+
+
+class BadStr:
+    def __str__(self):
+        raise KeyError("no text")
+
+
+def bits_after(item=None, seed=0, h=None):
+    bf = BloomFilter(num_bits=M, num_hashes=K, seed=seed)
+    bf.add(item) if h is None else bf.add_hash(h)
+    return set_bits(bf)
+
+
+# ---------------------------------------------------------------- module
+
+def test_module_registers_classes_in_order_and_nothing_else():
+    assert _murk.__doc__.startswith("A Python module for probabilistic data structures")
+    present = [n for n in CLASSES if hasattr(_murk, n)]
+    assert _murk.__all__ == present and "BloomFilter" in present
+    assert {n for n in vars(_murk) if not n.startswith("__")} == set(present)
+    assert not hasattr(_murk, "__version__")
+    for name in present:
+        cls = getattr(_murk, name)
+        assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, "builtins")
+
+
+def test_second_initialisation_raises_import_error():
+    pytest.importorskip("_xxsubinterpreters")
+    code = ("import _murk, _xxsubinterpreters as i\n"
+            "try:\n    i.run_string(i.create(), 'import _murk')\n"
+            "except Exception as e:\n    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0 and "ImportError" in out.stdout
+
+
+def test_instances_have_no_dict_weakref_pickle_or_value_equality():
+    bf = BloomFilter(num_bits=64)
+    with pytest.raises(AttributeError):
+        bf.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(bf)
+    with pytest.raises(TypeError):
+        pickle.dumps(bf)
+    assert bf != bf.copy() and bf == bf and len({bf, bf}) == 1
+
+
+@pytest.mark.parametrize("obj, sig", [
+    (BloomFilter, "(expected_items=None, false_positive_rate=0.01, num_bits=None, "
+                  "num_hashes=None, seed=0)"),
+    (BloomFilter.add, "(self, item)"),
+    (BloomFilter(num_bits=8).update, "(items)"),
+    (BloomFilter(num_bits=8).merge, "(other)"),
+    (BloomFilter(num_bits=8).copy, "()"),
+    (BloomFilter.from_bytes, "(data)"),
+    (BloomFilter.from_json, "(data)"),
+    (BloomFilter.load, "(path)"),
+])
+def test_signatures_are_introspectable(obj, sig):
+    assert str(inspect.signature(obj)) == sig
+
+
+def test_static_methods_work_on_instances_and_keywords_are_accepted():
+    bf = BloomFilter(num_bits=64, num_hashes=2)
+    bf.add(item="x")
+    assert bf.contains(item="x") and len(bf) == 1
+    again = bf.from_bytes(data=bf.to_bytes())
+    assert type(again) is BloomFilter and again.to_bytes() == bf.to_bytes()
+
+
+# ---------------------------------------------------------------- binding
+
+_bf = BloomFilter(num_bits=64)
+
+
+@pytest.mark.parametrize("call, msg", [
+    (lambda: _bf.add(), "BloomFilter.add() missing 1 required positional argument: 'item'"),
+    (lambda: _bf.add("x", item="y"), "BloomFilter.add() got multiple values for argument 'item'"),
+    (lambda: _bf.add("x", colour=1), "BloomFilter.add() got an unexpected keyword argument 'colour'"),
+    (lambda: _bf.add(1, 2), "BloomFilter.add() takes 1 positional arguments but 2 were given"),
+    (lambda: _bf.copy(1), "BloomFilter.copy() takes 0 positional arguments but 1 was given"),
+    (lambda: _bf.copy(x=1), "BloomFilter.copy() got an unexpected keyword argument 'x'"),
+    (lambda: BloomFilter(1, 0.5, 8, 1, 0, 9),
+     "BloomFilter.__new__() takes from 0 to 5 positional arguments but 6 were given"),
+    (lambda: BloomFilter(10, expected_items=5),
+     "BloomFilter.__new__() got multiple values for argument 'expected_items'"),
+    (lambda: BloomFilter(bits=5), "BloomFilter.__new__() got an unexpected keyword argument 'bits'"),
+    (lambda: BloomFilter.from_bytes(),
+     "BloomFilter.from_bytes() missing 1 required positional argument: 'data'"),
+    (lambda: BloomFilter.load("a", "b"),
+     "BloomFilter.load() takes 1 positional arguments but 2 were given"),
+])
+def test_binding_errors(call, msg):
+    with pytest.raises(TypeError) as e:
+        call()
+    assert str(e.value) == msg
+
+
+@pytest.mark.parametrize("call, exc, msg", [
+    (lambda: BloomFilter(num_bits="8"), TypeError, "argument 'num_bits': "),
+    (lambda: BloomFilter(num_bits=8.0), TypeError, "argument 'num_bits': "),
+    (lambda: BloomFilter(num_bits=-1), OverflowError, ""),
+    (lambda: BloomFilter(num_bits=2**64), OverflowError, ""),
+    (lambda: BloomFilter(num_bits=8, num_hashes=2**32), OverflowError,
+     "out of range integral type conversion attempted"),
+    (lambda: BloomFilter(num_bits=8, num_hashes=-1), OverflowError, ""),
+    (lambda: BloomFilter(num_bits=8, seed=None), TypeError, "argument 'seed': "),
+    (lambda: BloomFilter(num_bits=8, seed=2**64), OverflowError, ""),
+    (lambda: BloomFilter(num_bits=8, false_positive_rate="0.1"), TypeError,
+     "argument 'false_positive_rate': "),
+    (lambda: BloomFilter(num_bits=8, false_positive_rate=None), TypeError,
+     "argument 'false_positive_rate': "),
+    # every argument is converted, in order, before any validation
+    (lambda: BloomFilter(expected_items="a", num_bits=0, seed=None), TypeError,
+     "argument 'expected_items': "),
+    (lambda: BloomFilter(num_bits=0, seed=None), TypeError, "argument 'seed': "),
+    (lambda: BloomFilter.from_bytes("MKBF"), TypeError, "argument 'data': "),
+    (lambda: BloomFilter.from_bytes(5), TypeError, "argument 'data': "),
+    (lambda: BloomFilter.from_bytes([77, "K"]), TypeError, "argument 'data': "),
+    (lambda: BloomFilter.from_bytes([77, 256]), OverflowError,
+     "out of range integral type conversion attempted"),
+    (lambda: BloomFilter.from_bytes([77, -1]), OverflowError,
+     "out of range integral type conversion attempted"),
+    (lambda: BloomFilter.from_json(b"{}"), TypeError, "argument 'data': "),
+    (lambda: BloomFilter.load(pathlib.Path("x.bin")), TypeError, "argument 'path': "),
+    (lambda: _bf.save(pathlib.Path("x.bin")), TypeError, "argument 'path': "),
+    (lambda: _bf.add_hash("1"), TypeError, "argument 'hash': "),
+    (lambda: _bf.add_hash(2**64), OverflowError, ""),
+    (lambda: _bf.contains_hash(-1), OverflowError, ""),
+    (lambda: _bf.merge(5), TypeError,
+     "argument 'other': 'int' object cannot be converted to 'BloomFilter'"),
+    (lambda: _bf.intersection("x"), TypeError,
+     "argument 'other': 'str' object cannot be converted to 'BloomFilter'"),
+])
+def test_conversion_errors(call, exc, msg):
+    with pytest.raises(exc) as e:
+        call()
+    text = str(e.value)
+    assert type(e.value) is exc
+    if msg.endswith(": "):
+        assert text.startswith(msg) and len(text) > len(msg)
+    elif msg:
+        assert text == msg
+
+
+def test_accepted_conversions():
+    bf = BloomFilter(num_bits=Idx(130), num_hashes=Idx(3), seed=Idx(MASK),
+                     false_positive_rate=Flt())
+    assert (bf.num_bits, bf.num_hashes, bf.seed) == (130, 3, MASK)
+    assert BloomFilter(num_bits=8, num_hashes=2**32 - 1).num_hashes == 2**32 - 1
+    bf.add_hash(Idx(5))
+    assert bf.contains_hash(5)
+    data = bf.to_bytes()
+    for form in (bytearray(data), memoryview(data), list(data), tuple(data)):
+        assert BloomFilter.from_bytes(form).to_bytes() == data
+
+
+# ---------------------------------------------------------------- borrowing
+
+def test_merge_with_itself_is_a_borrow_conflict():
+    bf = BloomFilter(num_bits=64)
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        bf.merge(bf)
+
+
+class Reenter:
+    def __init__(self, fn):
+        self.fn = fn
+
+    def __str__(self):
+        self.fn()
+        return "unused"
+
+
+@pytest.mark.parametrize("callback, exc, msg", [
+    (lambda bf, other: bf.contains("x"), RuntimeError, "^Already mutably borrowed$"),
+    (lambda bf, other: len(bf), RuntimeError, "^Already mutably borrowed$"),
+    (lambda bf, other: other.merge(bf), RuntimeError, "^Already mutably borrowed$"),
+    (lambda bf, other: bf.add("x"), RuntimeError, "^Already borrowed$"),
+    # the borrow is taken before the argument is converted
+    (lambda bf, other: bf.merge(5), RuntimeError, "^Already borrowed$"),
+    # operator slots answer NotImplemented when they cannot borrow
+    (lambda bf, other: bf | other, TypeError, "unsupported operand"),
+])
+@pytest.mark.parametrize("method", ["update", "add"])
+def test_reentrant_call_from_item_str(method, callback, exc, msg):
+    bf, other = BloomFilter(num_bits=64), BloomFilter(num_bits=64)
+    item = Reenter(lambda: callback(bf, other))
+    with pytest.raises(exc, match=msg):
+        getattr(bf, method)(["a", item] if method == "update" else item)
+    assert len(bf) == 0 and bf.bit_count() == 0
+    bf.add("a")  # the borrow was released
+    assert len(bf) == 1
+
+
+def test_other_thread_is_refused_while_batch_runs_without_the_lock():
+    items = [i.to_bytes(8, "little") for i in range(1 << 20)]
+    seen = set()
+    for _ in range(10):
+        bf = BloomFilter(num_bits=1 << 24, num_hashes=16)
+        done = threading.Event()
+
+        def run():
+            try:
+                bf.update(items)
+            finally:
+                done.set()
+
+        worker = threading.Thread(target=run)
+        worker.start()
+        while not done.is_set():
+            for call in (lambda: len(bf), lambda: bf.add_hash(1), lambda: bf.contains("a")):
+                try:
+                    call()
+                except RuntimeError as e:
+                    seen.add(str(e))
+        worker.join()
+        assert len(bf) >= len(items) and bf.contains(items[-1])
+        if seen:
+            break
+    assert seen and seen <= {"Already borrowed", "Already mutably borrowed"}
+
+
+# ---------------------------------------------------------------- item keys
+
+def _replaced(s):
+    return s.encode("utf-8", "surrogatepass").decode("utf-8", "replace").encode()
+
+
+class StrSub(str):
+    def __str__(self):
+        return "zzz"
+
+
+class WeirdSeq:
+    """A sequence whose length and items fail: falls back to str()."""
+    def __len__(self):
+        raise RuntimeError
+
+    def __getitem__(self, i):
+        raise RuntimeError
+
+    def __str__(self):
+        return "weird"
+
+
+@pytest.mark.parametrize("item, key", [
+    ("abc", b"abc"), (b"abc", b"abc"), (bytearray(b"abc"), b"abc"),
+    (memoryview(b"abc"), b"abc"), ([97, 98, 99], b"abc"), ((97, 98, 99), b"abc"),
+    (range(97, 100), b"abc"), ([Idx(97), 98, 99], b"abc"), ("", b""), ([], b""),
+    ([104, 101, 108, 108, 1000], b"[104, 101, 108, 108, 1000]"), ([256], b"[256]"),
+    ([-1], b"[-1]"), (["a"], b"['a']"), (5, b"5"), (None, b"None"), (1.5, b"1.5"),
+    ({"a": 1}, b"{'a': 1}"), ("h\u00e9llo \U0001f600", "h\u00e9llo \U0001f600".encode()),
+    ("\ud800", b"\xef\xbf\xbd" * 3), ("\ufffd\ufffd\ufffd", b"\xef\xbf\xbd" * 3),
+    ("a\udc80b", _replaced("a\udc80b")),
+    ("\ud83d\ude00", _replaced("\ud83d\ude00")), (StrSub("abc"), b"zzz"),
+    (WeirdSeq(), b"weird"),
+])
+def test_item_keys(item, key):
+    assert bits_after(item) == positions(*pair(key, 0), K, M)
+
+
+def test_str_subclass_with_failing_str_is_reported_and_keyed(monkeypatch):
+    class Broken(str):
+        def __str__(self):
+            raise ValueError("nope")
+
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    assert bits_after(Broken("x")) == positions(*pair(b"<unprintable Broken object>", 0), K, M)
+    assert len(reports) == 1 and isinstance(reports[0].exc_value, ValueError)
+
+
+def test_object_with_failing_str_propagates_and_adds_nothing():
+    bf = BloomFilter(num_bits=M, num_hashes=K)
+    for call in (bf.add, bf.contains, bf.query, bf.update, bf.query_many):
+        with pytest.raises(KeyError):
+            call([BadStr()] if call in (bf.update, bf.query_many) else BadStr())
+    assert len(bf) == 0 and bf.bit_count() == 0
+
+
+# ---------------------------------------------------------------- hashing
+
+SEEDS = [0, 1, 0xDEADBEEF, G, MASK, 2**64 - G]
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_item_hash_pair_matches_reference_xxh3(seed):
+    bf = BloomFilter(num_bits=M, num_hashes=K, seed=seed)
+    wrong = []
+    for n in range(301):  # crosses every XXH3 length path
+        key = bytes((i * 31 + n) & 0xFF for i in range(n))
+        bf.clear()
+        bf.add(key)
+        if set_bits(bf) != positions(*pair(key, seed), K, M):
+            wrong.append(n)
+    assert wrong == []
+
+
+def test_known_vectors():
+    assert bits_after("abc") == positions(0x78AF5F94892F3950, 0xFC1AE99BB3DE2336, K, M)
+    assert bits_after(h=0) == positions(0xE220A8397B1DCDAF, 0x6E789E6AA1B965F4, K, M)
+    assert bits_after(h=12345) == positions(0x22118258A9D111A0, 0xB36D477D05033A51, K, M)
+    # seed + G wraps to 0, so h2 is the unseeded hash
+    assert bits_after(b"k", seed=2**64 - G) == positions(xxh(b"k", 2**64 - G), xxh(b"k", 0), K, M)
+
+
+@pytest.mark.parametrize("seed", [0, 7, G, MASK])
+@pytest.mark.parametrize("h", [0, 1, 12345, MASK, G, (2**64 - G) ^ G])
+def test_caller_hash_expansion(seed, h):
+    # (2**64 - G) ^ G with seed 0 makes h2 zero, which is replaced by G
+    assert bits_after(seed=seed, h=h) == positions(*pair_from_hash(h, seed), K, M)
+
+
+def test_index_sequence_wraps_modulo_2_64():
+    bf = BloomFilter(num_bits=M, num_hashes=40, seed=3)
+    bf.add(b"wrap")
+    assert set_bits(bf) == positions(*pair(b"wrap", 3), 40, M)
+
+
+# ---------------------------------------------------------------- envelope
+
+def _env():
+    bf = BloomFilter(num_bits=200, num_hashes=3, seed=9)
+    bf.update(["a", "b"])
+    return bf.to_bytes()
+
+
+def _with(data, off, raw):
+    return data[:off] + raw + data[off + len(raw):]
+
+
+GOOD = _env()
+
+
+@pytest.mark.parametrize("data, msg", [
+    (b"", BAD_FMT), (GOOD[:20], BAD_FMT), (b"MKB", BAD_FMT),
+    (_with(GOOD, 0, b"MKCB"), BAD_FMT), (_with(GOOD, 0, b"mkbf"), BAD_FMT),
+    (_with(_with(GOOD, 0, b"MKCB"), 4, b"\x01"), BAD_FMT),
+    (_with(GOOD, 4, b"\x01"), r"^unsupported binary format version: 1 \(expected 2\)$"),
+    (_with(GOOD, 4, b"\xff") + b"\0", r"^unsupported binary format version: 255 \(expected 2\)$"),
+    (GOOD + b"\0", "^binary payload length does not match header$"),
+    (GOOD[:-1], "^binary payload length does not match header$"),
+    (_with(GOOD, 5, struct.pack("<Q", MASK)), "^binary payload length does not match header$"),
+    (_with(GOOD, 13, bytes([GOOD[13] ^ 1])), "^binary payload checksum mismatch$"),
+    (_with(GOOD + b"\0", 5, struct.pack("<Q", len(GOOD) - 20)), "^binary payload checksum mismatch$"),
+    (_with(GOOD, 40, bytes([GOOD[40] ^ 0x10])), "^binary payload checksum mismatch$"),
+    (wrap(b""), EOF_MSG),
+])
+def test_envelope_checks_in_order(data, msg):
+    with pytest.raises(ValueError, match=msg):
+        BloomFilter.from_bytes(data)
+
+
+def test_any_changed_byte_of_an_envelope_is_refused():
+    for off in range(len(GOOD)):
+        with pytest.raises(ValueError):
+            BloomFilter.from_bytes(_with(GOOD, off, bytes([GOOD[off] ^ 0xA5])))
+
+
+# ---------------------------------------------------------------- JSON reading
+
+REC = {"bits": "[0, 3]", "num_bits": "100", "num_hashes": "2", "count": "4", "seed": "5"}
+
+
+def _obj(members):
+    return "{" + ", ".join(f'"{k}": {v}' for k, v in members) + "}"
+
+
+@pytest.mark.parametrize("text", [
+    _obj(REC.items()),
+    _obj(reversed(list(REC.items()))),
+    _obj([("extra", '{"x": [1, null]}')] + list(REC.items()) + [("zz", '"?"')]),
+    "[[0, 3], 100, 2, 4, 5]",
+    "\n  " + _obj(REC.items()) + "\n",
+])
+def test_json_accepted_forms(text):
+    bf = BloomFilter.from_json(text)
+    assert (bf.num_bits, bf.num_hashes, len(bf), bf.seed, set_bits(bf)) == (100, 2, 4, 5, {64, 65})
+
+
+@pytest.mark.parametrize("text, detail", [
+    (_obj([(k, v) for k, v in REC.items() if k != "seed"]), "missing field `seed`"),
+    (_obj([(k, v) for k, v in REC.items() if k != "bits"]), "missing field `bits`"),
+    (_obj(list(REC.items()) + [("bits", "[0, 0]")]), "duplicate field `bits`"),
+    (_obj(list(REC.items()) + [("count", "4")]), "duplicate field `count`"),
+    ("[[0, 3], 100, 2]", ".+"), ("", ".+"), ("nope", ".+"), ("{", ".+"),
+    (_obj(REC.items()) + " x", ".+"), (_obj({**REC, "num_hashes": str(2**32)}.items()), ".+"),
+    (_obj({**REC, "count": "-1"}.items()), ".+"), (_obj({**REC, "seed": str(2**64)}.items()), ".+"),
+    (_obj({**REC, "num_bits": "100.5"}.items()), ".+"), (_obj({**REC, "bits": '"x"'}.items()), ".+"),
+    (_obj({**REC, "count": "null"}.items()), ".+"), (_obj({**REC, "bits": "[0, -3]"}.items()), ".+"),
+])
+def test_json_errors(text, detail):
+    with pytest.raises(ValueError, match="^Deserialization error: " + detail + POS):
+        BloomFilter.from_json(text)
+
+
+# ---------------------------------------------------------------- files
+
+def test_save_writes_envelope_and_replaces_existing_file_without_leftovers(tmp_path):
+    target = tmp_path / "f\u00e9.bin"
+    target.write_bytes(b"old contents that are longer than nothing")
+    bf = BloomFilter(num_bits=300, num_hashes=2)
+    bf.update(range(50))
+    assert bf.save(str(target)) is None
+    assert target.read_bytes() == bf.to_bytes()
+    assert os.listdir(tmp_path) == [target.name]
+    assert BloomFilter.load(str(target)).to_bytes() == bf.to_bytes()
+
+
+def test_non_regular_targets_are_written_in_place(tmp_path):
+    # reached through symlinks so that a wrong rename can only hit the link
+    null, full = tmp_path / "null", tmp_path / "full"
+    null.symlink_to("/dev/null")
+    full.symlink_to("/dev/full")
+    BloomFilter(num_bits=64).save(str(null))
+    with pytest.raises(ValueError, match="^Write error: .+"):
+        BloomFilter(num_bits=64).save(str(full))
+    for link in (null, full):
+        assert link.is_symlink() and stat.S_ISCHR(os.stat(link).st_mode)
+    assert sorted(os.listdir(tmp_path)) == ["full", "null"]
+
+
+@pytest.mark.parametrize("sub", ["missing/dir/f.bin", "afile/f.bin"])
+def test_save_cannot_create(tmp_path, sub):
+    (tmp_path / "afile").write_bytes(b"x")
+    with pytest.raises(ValueError, match="^Cannot create file: .+"):
+        BloomFilter(num_bits=64).save(str(tmp_path / sub))
+
+
+def test_failed_write_keeps_the_existing_file(tmp_path):
+    # a file size limit makes the write of a large filter fail part-way
+    script = (
+        "import resource, signal, sys, _murk\n"
+        "path = sys.argv[1]\n"
+        "_murk.BloomFilter(num_bits=64, num_hashes=1).save(path)\n"
+        "good = open(path, 'rb').read()\n"
+        "big = _murk.BloomFilter(expected_items=10000)\n"
+        "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))\n"
+        "try:\n    big.save(path)\n    print('saved')\n"
+        "except ValueError as e:\n    print(str(e)[:13])\n"
+        "print(open(path, 'rb').read() == good)\n")
+    out = subprocess.run([sys.executable, "-c", script, str(tmp_path / "f.bin")],
+                         capture_output=True, text=True)
+    assert out.stdout.split("\n")[:2] == ["Write error: ", "True"], out.stderr
+
+
+@pytest.mark.parametrize("setup, msg", [
+    (lambda p: None, "^Cannot open file: .+"),
+    (lambda p: p.write_text(BloomFilter(num_bits=64).to_json()), BAD_FMT),
+    (lambda p: p.write_bytes(b""), BAD_FMT),
+    (lambda p: p.mkdir(), "^(Cannot open file|Read error): .+"),
+])
+def test_load_errors(tmp_path, setup, msg):
+    path = tmp_path / "f.bin"
+    setup(path)
+    with pytest.raises(ValueError, match=msg):
+        BloomFilter.load(str(path))
