@@ -240,7 +240,22 @@ struct BatchSink final : ItemSink {
     }
 };
 
+namespace {
+// Each thread keeps the arrays of its last batch: a large batch then writes
+// into pages that are already mapped instead of faulting in fresh ones.
+struct BatchPool {
+    std::vector<Key> keys;
+    std::vector<PyObject*> refs;
+};
+thread_local BatchPool batch_pool;
+constexpr std::size_t POOL_KEEP_BYTES = std::size_t{32} << 20;
+}  // namespace
+
 void Items::gather(PyObject* iterable) {
+    keys_.swap(batch_pool.keys);
+    refs_.swap(batch_pool.refs);
+    keys_.clear();
+    refs_.clear();
     keys_.reserve(4);
     refs_.reserve(4);
     BatchSink sink(*this);
@@ -252,6 +267,8 @@ void Items::gather(PyObject* iterable) {
         refs_.reserve(static_cast<std::size_t>(n));
         // Re-read the size each time: an element's __str__ may shrink the list.
         for (Py_ssize_t i = 0; i < (list ? PyList_Size(iterable) : n); ++i) {
+            if (i + static_cast<Py_ssize_t>(AHEAD) < n)
+                prefetch(list ? PyList_GetItem(iterable, i + AHEAD) : PyTuple_GetItem(iterable, i + AHEAD));
             Ref e(list ? PyList_GetItem(iterable, i) : PyTuple_GetItem(iterable, i));
             if (!e) raise();
             Py_INCREF(e.get());
@@ -267,7 +284,17 @@ void Items::gather(PyObject* iterable) {
 }
 
 Items::~Items() {
-    for (PyObject* o : refs_) Py_DECREF(o);
+    const std::size_t n = refs_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + AHEAD < n) prefetch(refs_[i + AHEAD]);
+        Py_DECREF(refs_[i]);
+    }
+    refs_.clear();
+    keys_.clear();
+    if (keys_.capacity() * sizeof(Key) <= POOL_KEEP_BYTES && keys_.capacity() > batch_pool.keys.capacity())
+        keys_.swap(batch_pool.keys);
+    if (refs_.capacity() * sizeof(PyObject*) <= POOL_KEEP_BYTES && refs_.capacity() > batch_pool.refs.capacity())
+        refs_.swap(batch_pool.refs);
 }
 
 // ---------------------------------------------------------------- scalars

@@ -160,6 +160,17 @@ public:
     ~Items();
     std::size_t size() const { return keys_.size(); }
     Key operator[](std::size_t i) const { return keys_[i]; }
+    // Key i hashed with seed, with the bytes of a key further on already requested:
+    // the objects of a large batch are scattered in memory.
+    u64 hash(std::size_t i, u64 seed) const {
+        if (i + AHEAD < keys_.size()) prefetch(keys_[i + AHEAD].data);
+        return hash64(keys_[i], seed);
+    }
+    HashPair pair(std::size_t i, u64 seed) const {
+        if (i + AHEAD < keys_.size()) prefetch(keys_[i + AHEAD].data);
+        return hash_pair(keys_[i], seed);
+    }
+    static constexpr std::size_t AHEAD = 8;
     const Key* data() const { return keys_.data(); }
 
     void gather(PyObject* iterable);  // GIL held
