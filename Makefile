@@ -3,7 +3,10 @@ PYTHON ?= python3
 APT_PACKAGES := g++ make libxxhash-dev rapidjson-dev
 BUILD_DIR ?= build/release
 
-.PHONY: deps install test demo bench
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk
+
+.PHONY: deps install test demo bench test-asan fuzz fuzz-deps
 
 # System headers come from Debian; only installed when missing.
 deps:
@@ -24,3 +27,34 @@ demo: install
 bench: install
 	$(PYTHON) -m pip install -q -r bench/requirements.txt
 	$(PYTHON) bench/run.py $(BENCH_ARGS)
+
+# The whole suite against an ASan + UBSan build of the module (not installed:
+# it is put first on the path, with the sanitizer runtimes preloaded).
+ASAN_BUILD := build/asan
+test-asan: deps
+	$(PYTHON) -m cmake -S . -B $(ASAN_BUILD) -G Ninja -DMURK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	$(PYTHON) -m cmake --build $(ASAN_BUILD)
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+		ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		PYTHONPATH=$(ASAN_BUILD) $(PYTHON) -m pytest -q -p no:cacheprovider -m "not slow"
+
+fuzz-deps: deps
+	@dpkg -s clang >/dev/null 2>&1 || (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y clang)
+
+# Coverage-guided fuzzing of every decoder (binary payloads and JSON), seeded
+# with valid records of each class; crashes are left in build/fuzz/<target>/.
+fuzz: fuzz-deps install
+	CXX=clang++ $(PYTHON) -m cmake -S fuzz -B build/fuzz -G Ninja >/dev/null
+	$(PYTHON) -m cmake --build build/fuzz
+	$(PYTHON) fuzz/make_seeds.py build/fuzz/seeds
+	@set -e; for t in $(FUZZ_TARGETS); do \
+		[ -x build/fuzz/fuzz_$$t ] || continue; \
+		mkdir -p build/fuzz/corpus/$$t build/fuzz/$$t; \
+		echo "== fuzz_$$t ($(FUZZ_SECONDS) s)"; \
+		build/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -malloc_limit_mb=1024 \
+			-artifact_prefix=build/fuzz/$$t/ -print_final_stats=1 \
+			build/fuzz/corpus/$$t build/fuzz/seeds/$$t 2>&1 | grep -E "^(#[0-9]+ +DONE|stat::|==|SUMMARY|artifact)" || true; \
+		if ls build/fuzz/$$t/crash-* build/fuzz/$$t/leak-* build/fuzz/$$t/oom-* >/dev/null 2>&1; then \
+			echo "fuzz_$$t found a failing input"; exit 1; fi; \
+	done

@@ -122,6 +122,27 @@ struct Tokenizer : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Tokenizer> {
         in.pool_.append(s, n);
         return push(k, at);
     }
+    // Numbers arrive as text and are converted here: exact 64-bit integers and
+    // correctly rounded doubles, without the reader's own conversion code.
+    const char* number_error = nullptr;
+    bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+        const char* end = s + n;
+        bool integral = std::string_view(s, n).find_first_of(".eE") == std::string_view::npos;
+        if (integral && *s == '-') {
+            std::int64_t v;
+            if (std::from_chars(s, end, v).ec == std::errc()) return push(v < 0 ? JsonIn::NegInt : JsonIn::UInt, static_cast<u64>(v));
+        } else if (integral) {
+            u64 v;
+            if (std::from_chars(s, end, v).ec == std::errc()) return push(JsonIn::UInt, v);
+        }
+        double d;
+        auto r = std::from_chars(s, end, d);
+        if (r.ec != std::errc() || !std::isfinite(d)) {
+            number_error = "number out of range";
+            return false;
+        }
+        return push(JsonIn::Double, std::bit_cast<u64>(d));
+    }
     bool Null() { return push(JsonIn::Null); }
     bool Bool(bool b) { return push(b ? JsonIn::True : JsonIn::False); }
     bool Int(int i) { return i < 0 ? push(JsonIn::NegInt, static_cast<u64>(static_cast<std::int64_t>(i))) : push(JsonIn::UInt, static_cast<u64>(i)); }
@@ -152,10 +173,10 @@ JsonIn::JsonIn(std::string_view text) : text_(text) {
     Tokenizer t(*this, is);
     rapidjson::Reader reader;
     constexpr unsigned flags =
-        rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag;
+        rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
     rapidjson::ParseResult ok = reader.Parse<flags>(is, t);
     if (!ok) {
-        std::string msg = rapidjson::GetParseError_En(ok.Code());
+        std::string msg = t.number_error ? t.number_error : rapidjson::GetParseError_En(ok.Code());
         if (!msg.empty() && msg.back() == '.') msg.pop_back();
         decode_error(msg + position(text, ok.Offset()));
     }

@@ -201,7 +201,7 @@ struct SingleSink final : ItemSink {
     }
     void begin_copy() override { it.buf.clear(); }
     void push(char c) override { it.buf.push_back(c); }
-    void append(const char* p, std::size_t n) override { it.buf.append(p, n); }
+    void append(const char* p, std::size_t n) override { it.buf.insert(it.buf.end(), p, p + n); }
     void rollback_copy() override { it.buf.clear(); }
     void end_copy() override { it.key = {it.buf.data(), it.buf.size()}; }
 };
@@ -217,7 +217,7 @@ void to_key(PyObject* o, Item& out) {
 struct BatchSink final : ItemSink {
     std::vector<Key>& keys;
     std::vector<PyObject*>& refs;
-    std::string& arena;
+    std::vector<char>& arena;
     std::vector<std::size_t>& in_arena;
     std::size_t start = 0;
     BatchSink(Items& i) : keys(i.keys_), refs(i.refs_), arena(i.arena_), in_arena(i.in_arena_) {}
@@ -232,7 +232,7 @@ struct BatchSink final : ItemSink {
     }
     void begin_copy() override { start = arena.size(); }
     void push(char c) override { arena.push_back(c); }
-    void append(const char* p, std::size_t n) override { arena.append(p, n); }
+    void append(const char* p, std::size_t n) override { arena.insert(arena.end(), p, p + n); }
     void rollback_copy() override { arena.resize(start); }
     void end_copy() override {
         in_arena.push_back(keys.size());
@@ -368,10 +368,10 @@ void to_bytes(PyObject* o, ByteData& out) {
         Py_buffer v;
         if (PyObject_GetBuffer(o, &v, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
             bool plain = v.itemsize == 1 && (v.format == nullptr || std::strcmp(v.format, "B") == 0);
-            if (plain) out.buf.assign(static_cast<const char*>(v.buf), static_cast<std::size_t>(v.len));
+            if (plain) out.buf.assign(static_cast<const char*>(v.buf), static_cast<const char*>(v.buf) + v.len);
             PyBuffer_Release(&v);
             if (plain) {
-                out.s = out.buf;
+                out.s = std::string_view(out.buf.data(), out.buf.size());
                 return;
             }
         } else {
@@ -381,7 +381,7 @@ void to_bytes(PyObject* o, ByteData& out) {
     Ref it = checked(PyObject_GetIter(o));
     while (Ref e{PyIter_Next(it.get())}) out.buf.push_back(static_cast<char>(to_u8(e.get())));
     if (PyErr_Occurred()) raise();
-    out.s = out.buf;
+    out.s = std::string_view(out.buf.data(), out.buf.size());
 }
 
 // ---------------------------------------------------------------- results

@@ -145,10 +145,12 @@ private:
 
 // An item reduced to its key (strings and bytes in place, other sequences of
 // small ints copied, anything else through str()).
+// Copied bytes live in vectors, never in std::string: these objects are moved
+// and a short string's inline buffer would move away from the key pointing at it.
 struct Item {
     Key key{"", 0};
     Ref owner;
-    std::string buf;
+    std::vector<char> buf;
 };
 
 // A gathered batch of item keys. Keeps the objects whose buffers it points into.
@@ -178,7 +180,7 @@ public:
 private:
     std::vector<Key> keys_;
     std::vector<PyObject*> refs_;
-    std::string arena_;
+    std::vector<char> arena_;
     std::vector<std::size_t> in_arena_;  // keys whose data is an arena offset until gathering ends
     friend struct BatchSink;
 };
@@ -200,7 +202,7 @@ struct Text {
 struct ByteData {
     std::string_view s;
     Ref owner;
-    std::string buf;
+    std::vector<char> buf;
 };
 
 template <class T>
