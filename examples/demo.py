@@ -42,7 +42,30 @@ def bloom_demo():
         print(f"saved {os.path.getsize(path)} bytes; reloaded filter equal: {again.to_bytes() == seen.to_bytes()}")
 
 
+def count_min_sketch_demo():
+    section("CountMinSketch: how often was each page requested?")
+    hits = _murk.CountMinSketch(error_rate=0.001, confidence=0.999)
+    hits.update(page for _, page in LOG)
+    print(hits)
+    exact = {}
+    for _, page in LOG:
+        exact[page] = exact.get(page, 0) + 1
+    top = sorted(exact, key=exact.get, reverse=True)[:5]
+    for page, estimate in zip(top, hits.query_many(top)):
+        print(f"  {page:<14} exact {exact[page]:>6}  estimated {estimate:>6}")
+    tail = PAGES[:2000]
+    over = [e - exact.get(p, 0) for p, e in zip(tail, hits.query_many(tail))]
+    print(f"long tail: mean overcount {sum(over) / len(over):.2f}, worst {max(over)}, "
+          f"guaranteed bound {hits.error_bound()} with confidence {hits.confidence():.4f}")
+    today = _murk.CountMinSketch(width=hits.width, depth=hits.depth)
+    today.update(page for _, page in LOG[:50_000])
+    today.merge(hits)
+    print(f"merged with a second day: /cart estimated {today['/cart']} of {len(today)} requests")
+    print(f"table {hits.size_in_bytes} bytes; serialised {len(hits.to_bytes())} bytes")
+
+
 if __name__ == "__main__":
     print(_murk.__doc__)
     print("classes:", ", ".join(_murk.__all__))
     bloom_demo()
+    count_min_sketch_demo()
