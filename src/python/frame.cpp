@@ -285,13 +285,6 @@ void Items::gather(PyObject* iterable) {
 
 // A short arena lives inside the string object and moves to a new address
 // with it, so copied keys are re-pointed at the new buffer.
-Items::Items(Items&& o) noexcept
-    : keys_(std::move(o.keys_)), refs_(std::move(o.refs_)), in_arena_(std::move(o.in_arena_)) {
-    const char* old = o.arena_.data();
-    arena_ = std::move(o.arena_);
-    for (std::size_t i : in_arena_) keys_[i].data = arena_.data() + (keys_[i].data - old);
-}
-
 Items::~Items() {
     const std::size_t n = refs_.size();
     for (std::size_t i = 0; i < n; ++i) {

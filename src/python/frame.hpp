@@ -158,7 +158,7 @@ class Items {
 public:
     Items() = default;
     Items(const Items&) = delete;
-    Items(Items&& o) noexcept;
+    Items(Items&&) = default;  // vectors keep their buffers when moved
     ~Items();
     std::size_t size() const { return keys_.size(); }
     Key operator[](std::size_t i) const { return keys_[i]; }
