@@ -94,9 +94,11 @@ public:
     u64 num_buckets() const noexcept { return d_.num_buckets; }
     u64 size_in_bytes() const noexcept { return 8 * d_.num_buckets; }
 
+    // hash64 of the fingerprint's two little-endian bytes, through xxHash's own
+    // short-input path directly: the generic entry point is not inlined.
     u64 alt(u64 i, u16 f) const noexcept {
-        const unsigned char b[2] = {static_cast<unsigned char>(f), static_cast<unsigned char>(f >> 8)};
-        return i ^ (hash64(b, 2, alt_seed_) & mask_);
+        const xxh_u8 b[2] = {static_cast<xxh_u8>(f), static_cast<xxh_u8>(f >> 8)};
+        return i ^ (XXH3_len_1to3_64b(b, 2, XXH3_kSecret, alt_seed_) & mask_);
     }
     CuckooSlot slot_of(Key k) const noexcept {
         u64 hf = hash64(k, d_.seed ^ G);
