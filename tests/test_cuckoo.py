@@ -12,13 +12,13 @@ from _murk import CuckooFilter
 from conftest import G, HEADER, MASK, mix, wrap, xxh
 
 ALT_SEED = 0xD6E8FEB86659FD93
+EMPTY = [0, 0, 0, 0]
 
 
 # ---------------------------------------------------------------- independent model
 
 def place_item(key, nb, seed=0):
-    f = xxh(key, seed ^ G) & 0xFFFF
-    return f if f > 1 else 1, xxh(key, seed) % nb
+    return max(xxh(key, seed ^ G) & 0xFFFF, 1), xxh(key, seed) % nb
 
 
 def place_hash(x, nb, seed=0):
@@ -37,28 +37,27 @@ def buckets(cf):
     return [list(flat[i:i + 4]) for i in range(0, 4 * n, 4)]
 
 
+def occupied(bks):
+    return sum(1 for b in bks for f in b if f)
+
+
 def payload(bks, nb=None, capacity=None, count=None, seed=0, version=2, tag=1):
     nb = len(bks) if nb is None else nb
-    count = sum(1 for b in bks for f in b if f) if count is None else count
     out = struct.pack("<BQ", version, len(bks)) + b"".join(struct.pack("<4H", *b) for b in bks)
-    out += struct.pack("<QB", nb, tag) + (struct.pack("<Q", capacity) if tag == 1 else b"")
-    return out + struct.pack("<QQ", count, seed)
+    out += struct.pack("<QB", nb, tag) + (struct.pack("<Q", capacity or 4 * nb) if tag else b"")
+    return out + struct.pack("<QQ", occupied(bks) if count is None else count, seed)
 
 
 def record_json(bks, nb=None, capacity=None, count=None, seed=0, version=2, drop=()):
-    nb = len(bks) if nb is None else nb
-    count = sum(1 for b in bks for f in b if f) if count is None else count
-    rec = {"version": version, "buckets": [{"fingerprints": b} for b in bks], "num_buckets": nb,
-           "capacity": capacity, "count": count, "seed": seed}
-    for k in drop:
-        del rec[k]
-    return json.dumps(rec)
+    rec = {"version": version, "buckets": [{"fingerprints": b} for b in bks],
+           "num_buckets": len(bks) if nb is None else nb, "capacity": capacity,
+           "count": occupied(bks) if count is None else count, "seed": seed}
+    return json.dumps({k: v for k, v in rec.items() if k not in drop})
 
 
 def load(codec, bks, **kw):
     if codec == "json":
         return CuckooFilter.from_json(record_json(bks, **kw))
-    kw.setdefault("capacity", 4 * (len(bks) if kw.get("nb") is None else kw["nb"]))
     return CuckooFilter.from_bytes(wrap(payload(bks, **kw), b"MKCF", 1))
 
 
@@ -72,14 +71,12 @@ def filled(n):
 
 @pytest.mark.parametrize("args, exc, msg", [
     ((0,), ValueError, "^capacity must be positive$"),
-    ((0, 5), ValueError, "^capacity must be positive$"),
     ((-1,), OverflowError, None),
-    ((2**64,), OverflowError, None),
     ((0, -1), OverflowError, None),  # both converted before the value check
     ((None,), TypeError, "^argument 'capacity': "),
-    ((1, None), TypeError, "^argument 'seed': "),
     ((0, "x"), TypeError, "^argument 'seed': "),
-    ((), TypeError, "capacity"),
+    ((2**64 - 1,), MemoryError, None),
+    ((2**52,), MemoryError, None),
 ])
 def test_constructor_errors(args, exc, msg):
     with pytest.raises(exc, match=msg):
@@ -87,29 +84,12 @@ def test_constructor_errors(args, exc, msg):
 
 
 @pytest.mark.parametrize("capacity, nb", [
-    (1, 2), (4, 2), (5, 4), (100, 32), (1000, 512), (3800, 1024), (3888, 1024), (3889, 2048),
-    (10000, 4096), (1_000_000, 524288),
+    (1, 2), (4, 2), (5, 4), (100, 32), (1000, 512), (3800, 1024), (3889, 2048), (1_000_000, 524288),
 ])
 def test_sizing(capacity, nb):
     cf = CuckooFilter(capacity=capacity, seed=MASK)
     assert (cf.size_in_bytes, cf.capacity(), cf.seed, len(cf)) == (8 * nb, capacity, MASK, 0)
-    assert len(buckets(cf)) == nb
-
-
-@pytest.mark.parametrize("capacity", [2**64 - 1, 2**62, 2**52])
-def test_impossible_sizes_raise_memory_error(capacity):
-    with pytest.raises(MemoryError):
-        CuckooFilter(capacity)
-
-
-def test_fresh_filter():
-    cf = CuckooFilter(1000)
-    assert (cf.load_factor, cf.health(), repr(cf)) == (
-        0.0, "healthy", "CuckooFilter(capacity=1000, count=0, load_factor=0.00%)")
-    assert CuckooFilter.__text_signature__ == "(capacity, seed=0)"
-    assert CuckooFilter.__doc__.startswith("A compact fixed-capacity membership filter")
-    with pytest.raises(AttributeError):
-        cf.seed = 1
+    assert len(buckets(cf)) == nb and cf.load_factor == 0.0 and cf.health() == "healthy"
 
 
 # ---------------------------------------------------------------- placement
@@ -118,21 +98,34 @@ def test_fresh_filter():
     ("item", "hello", 16931, 253, 454),
     ("hash", 12345, 14929, 416, 505),
 ])
-@pytest.mark.parametrize("codec", ["json", "bytes"])
-def test_published_vectors(kind, value, f, i1, i2, codec):
+def test_published_vectors(kind, value, f, i1, i2):
     model = place_item(value.encode(), 512) if kind == "item" else place_hash(value, 512)
     assert model == (f, i1) and alt(i1, f, 512) == i2
-    add = CuckooFilter.add if kind == "item" else CuckooFilter.add_hash
     cf = CuckooFilter(1000)
-    assert add(cf, value) is True
+    assert (cf.add if kind == "item" else cf.add_hash)(value) is True
     assert buckets(cf)[i1] == [f, 0, 0, 0]
-    # With the primary bucket full, the fingerprint goes to the alternate one.
-    bks = [[0] * 4 for _ in range(512)]
-    bks[i1] = [1, 2, 3, 4]
-    cf = load(codec, bks, capacity=1000)
-    assert add(cf, value) and buckets(cf)[i2] == [f, 0, 0, 0] and len(cf) == 5
-    contains = cf.contains if kind == "item" else cf.contains_hash
-    assert contains(value)
+
+
+@pytest.mark.parametrize("seed", [0, 1, G, MASK])
+@pytest.mark.parametrize("kind, codec", [("item", "json"), ("hash", "bytes")])
+def test_placement_matches_model(seed, kind, codec):
+    rnd = random.Random(seed)
+    for _ in range(40):
+        if kind == "item":
+            value = rnd.randbytes(rnd.randrange(40))
+            (f, i1), add = place_item(value, 64, seed), CuckooFilter.add
+        else:
+            value = rnd.getrandbits(64)
+            (f, i1), add = place_hash(value, 64, seed), CuckooFilter.add_hash
+        cf = CuckooFilter(200, seed)
+        assert add(cf, value) and buckets(cf)[i1] == [f, 0, 0, 0]
+        # With the primary bucket full, the fingerprint goes to the alternate one.
+        i2 = alt(i1, f, 64, seed)
+        if i2 != i1:
+            bks = [EMPTY] * 64
+            bks[i1] = [9, 9, 9, 9]
+            cf = load(codec, bks, capacity=200, seed=seed)
+            assert add(cf, value) and buckets(cf)[i2] == [f, 0, 0, 0]
 
 
 @pytest.mark.parametrize("seed", [0, 99])
@@ -160,25 +153,20 @@ def test_full_filter_refuses_before_touching_buckets():
     assert CuckooFilter(2).update(["x", "y", "z"]) == 2
 
 
-def test_duplicates_and_removal():
-    cf = CuckooFilter(100)
-    assert cf.add("x") and cf.add(b"x") and len(cf) == 2
-    assert [cf.remove("x") for _ in range(3)] == [True, True, False]
-    assert len(cf) == 0 and "x" not in cf
-    assert cf.update_hashes([5, 5]) == 2 and sum(row.count(place_hash(5, 32)[0]) for row in buckets(cf)) == 2
-
-
-def test_contains_paths_and_clear():
+def test_duplicates_removal_copy_and_clear():
     cf = CuckooFilter(1000, seed=3)
-    cf.add("a")
-    cf.add_hash(42)
-    assert cf.contains("a") and cf.query(b"a") and "a" in cf and cf.contains_hash(42)
-    assert not cf.contains_hash(43) and "b" not in cf
-    assert cf.query_many(["a", "b", [97]]) == [True, False, True]
-    assert cf.query_hashes([42, 43, 42]) == [True, False, True]
-    cf.clear()
-    assert (len(cf), "a" in cf, cf.contains_hash(42), cf.capacity(), cf.seed) == (0, False, False, 1000, 3)
-    assert cf.to_bytes() == CuckooFilter(1000, seed=3).to_bytes()
+    assert cf.add("x") and cf.add(b"x") and cf.add_hash(42) and len(cf) == 3
+    dup = cf.copy()
+    assert [cf.remove("x") for _ in range(3)] == [True, True, False]
+    assert len(cf) == 1 and "x" not in cf and "x" in dup and len(dup) == 3
+    assert cf.contains_hash(42) and not cf.contains_hash(43)
+    assert dup.query_many(["x", "y", [120]]) == [True, False, True]
+    assert dup.query_hashes([42, 43, 42]) == [True, False, True]
+    assert dup.update_hashes([5, 5]) == 2
+    assert sum(b.count(place_hash(5, 512, 3)[0]) for b in buckets(dup)) == 2
+    dup.clear()
+    assert (len(dup), "x" in dup, dup.capacity(), dup.seed) == (0, False, 1000, 3)
+    assert dup.to_bytes() == CuckooFilter(1000, seed=3).to_bytes()
 
 
 def test_exhausted_relocation_restores_every_bucket():
@@ -188,16 +176,15 @@ def test_exhausted_relocation_restores_every_bucket():
     x = next(x for x in range(10**6)
              if place_hash(x, 4)[1] < 2 and alt(0, place_hash(x, 4)[0], 4) == 1)
     for codec in ("json", "bytes"):
-        cf = load(codec, [closed[:4], closed[4:], [0] * 4, [0] * 4], capacity=16)
+        cf = load(codec, [closed[:4], closed[4:], EMPTY, EMPTY], capacity=16)
         before = cf.to_bytes()
-        for _ in range(20):
-            assert cf.add_hash(x) is False
+        assert not any(cf.add_hash(x) for _ in range(20))
         assert cf.update_hashes([x] * 5) == 0
         assert cf.to_bytes() == before and len(cf) == 8
 
 
 def test_relocation_keeps_every_item_at_full_load():
-    cf = CuckooFilter.from_json(record_json([[0] * 4] * 256))  # capacity 4 * 256
+    cf = CuckooFilter.from_json(record_json([EMPTY] * 256))  # capacity 4 * 256
     added = []
     for key in (f"k{i}" for i in range(1100)):
         before = cf.to_bytes()
@@ -205,26 +192,23 @@ def test_relocation_keeps_every_item_at_full_load():
             added.append(key)
         else:
             assert cf.to_bytes() == before
-    assert len(added) > 900 and len(cf) == len(added)
-    assert all(cf.query_many(added))
+    assert len(added) > 900 and len(cf) == len(added) and all(cf.query_many(added))
     assert CuckooFilter.from_bytes(cf.to_bytes()).to_bytes() == cf.to_bytes()  # count is consistent
     # Colliding fingerprints share both buckets, so every removal finds a copy.
     random.Random(5).shuffle(added)
     assert all(cf.remove(key) for key in added)
-    assert len(cf) == 0 and buckets(cf) == [[0] * 4] * 256
+    assert len(cf) == 0 and buckets(cf) == [EMPTY] * 256
 
-
-# ---------------------------------------------------------------- batches
 
 @pytest.mark.parametrize("method", ["update", "update_many"])
 def test_update_counts_and_matches_single_adds(method):
-    items = ["a", b"b", [99], 5, None, "a"]
+    items = ["a", b"b", [99], bytearray(b"d"), 5, None, "a"]
     single = CuckooFilter(1000)
     for x in items:
         single.add(x)
     cf = CuckooFilter(1000)
-    assert getattr(cf, method)(iter(items)) == 6 and cf.to_bytes() == single.to_bytes()
-    assert getattr(cf, method)("xyz") == 3 and {"x", "y", "z"} <= {c for c in "xyz" if c in cf}
+    assert getattr(cf, method)(iter(items)) == 7 and cf.to_bytes() == single.to_bytes()
+    assert getattr(cf, method)("xyz") == 3 and cf.query_many("xyzw") == [True, True, True, False]
     assert getattr(cf, method)([]) == 0 and cf.query_many([]) == [] and cf.query_hashes([]) == []
 
 
@@ -236,12 +220,11 @@ class Bad:
 @pytest.mark.parametrize("call, exc", [
     (lambda cf: cf.update(["ok", Bad()]), RuntimeError),
     (lambda cf: cf.query_many(["ok", Bad()]), RuntimeError),
-    (lambda cf: cf.add(Bad()), RuntimeError),
+    (lambda cf: cf.remove(Bad()), RuntimeError),
     (lambda cf: cf.update_hashes([1, -1]), OverflowError),
     (lambda cf: cf.update_hashes([1, "2"]), TypeError),
     (lambda cf: cf.update_hashes("12"), TypeError),
     (lambda cf: cf.add_hash(2**64), OverflowError),
-    (lambda cf: cf.remove(Bad()), RuntimeError),
 ])
 def test_bad_input_changes_nothing(call, exc):
     cf = CuckooFilter(100)
@@ -253,7 +236,7 @@ def test_bad_input_changes_nothing(call, exc):
 
 
 @pytest.mark.parametrize("capacity, count, health, text", [
-    (100, 84, "healthy", "84.00"), (100, 85, "warning", "85.00"), (100, 94, "warning", "94.00"),
+    (100, 84, "healthy", "84.00"), (100, 85, "warning", "85.00"),
     (100, 95, "saturated", "95.00"), (1000, 5, "healthy", "0.50"), (3, 1, "healthy", "33.33"),
     (3, 2, "healthy", "66.67"), (128, 128, "saturated", "100.00"),
 ])
@@ -263,15 +246,6 @@ def test_statistics(capacity, count, health, text):
     cf = CuckooFilter.from_json(record_json([flat[i:i + 4] for i in range(0, 4 * nb, 4)], capacity=capacity))
     assert (cf.health(), cf.load_factor, len(cf)) == (health, count / capacity, count)
     assert repr(cf) == f"CuckooFilter(capacity={capacity}, count={count}, load_factor={text}%)"
-
-
-def test_copy_is_independent():
-    cf = filled(50)
-    dup = cf.copy()
-    assert dup.to_bytes() == cf.to_bytes()
-    dup.remove("item-0")
-    dup.add("other")
-    assert "item-0" in cf and "other" not in cf and len(cf) == 50
 
 
 # ---------------------------------------------------------------- persistence
@@ -291,92 +265,94 @@ def test_round_trips(capacity, tmp_path):
     cf = filled(capacity)
     path = str(tmp_path / "f.murk")
     cf.save(path)
+    keys = [f"item-{i}" for i in range(capacity)]
     for again in (CuckooFilter.from_bytes(cf.to_bytes()), CuckooFilter.from_json(cf.to_json()),
                   CuckooFilter.load(path), CuckooFilter.from_bytes(bytearray(cf.to_bytes()))):
         assert again.to_bytes() == cf.to_bytes() and repr(again) == repr(cf)
-        assert again.query_many([f"item-{i}" for i in range(capacity)]) == cf.query_many(
-            [f"item-{i}" for i in range(capacity)])
+        assert again.query_many(keys) == cf.query_many(keys)
     with open(path, "rb") as fh:
         assert fh.read() == cf.to_bytes()
 
 
-@pytest.mark.parametrize("text", [
-    record_json([[0] * 4] * 2, capacity=None), record_json([[0] * 4] * 2, drop=("capacity",)),
-    json.dumps([2, [[[0, 0, 0, 0]], {"fingerprints": [0] * 4, "extra": [1]}], 2, None, 0, 0]),
+@pytest.mark.parametrize("make", [
+    lambda: CuckooFilter.from_json(record_json([EMPTY] * 2, capacity=None)),
+    lambda: CuckooFilter.from_json(record_json([EMPTY] * 2, drop=("capacity",))),
+    lambda: CuckooFilter.from_json(json.dumps([2, [[EMPTY], {"fingerprints": EMPTY, "x": [1]}], 2, None, 0, 0])),
+    lambda: CuckooFilter.from_bytes(wrap(payload([EMPTY] * 2, tag=0), b"MKCF", 1)),
 ])
-def test_absent_capacity_means_all_slots(text):
-    assert CuckooFilter.from_json(text).capacity() == 8
-
-
-def test_capacity_tag_zero_omits_the_value():
-    p = payload([[0] * 4] * 2, tag=0)
-    assert CuckooFilter.from_bytes(wrap(p, b"MKCF", 1)).capacity() == 8
+def test_absent_capacity_means_all_slots(make):
+    assert make().capacity() == 8
 
 
 @pytest.mark.parametrize("kw, msg", [
-    ({"bks": [[0] * 4] * 3, "version": 1}, "Unsupported Cuckoo filter data version"),
-    ({"bks": [[1] * 4] * 2, "version": 3, "count": 9, "capacity": 0}, "Unsupported Cuckoo filter data version"),
-    ({"bks": [[0] * 4] * 3}, "Invalid Cuckoo filter: bucket count must be a non-zero power of two"),
-    ({"bks": [], "nb": 0}, "Invalid Cuckoo filter: bucket count must be a non-zero power of two"),
-    ({"bks": [[0] * 4] * 2, "nb": 3, "capacity": 0}, "bucket count must be a non-zero power of two"),
-    ({"bks": [[0] * 4] * 2, "nb": 4}, "Invalid Cuckoo filter: bucket array length does not match metadata"),
-    ({"bks": [[0] * 4] * 2, "capacity": 0}, "Invalid Cuckoo filter: capacity metadata is out of range"),
-    ({"bks": [[0] * 4] * 2, "capacity": 9}, "Invalid Cuckoo filter: capacity metadata is out of range"),
-    ({"bks": [[1, 1, 0, 0]] * 2, "capacity": 3, "count": 5}, "capacity metadata is out of range"),
-    ({"bks": [[0] * 4] * 2, "count": 1}, "Invalid Cuckoo filter: stored count does not match occupied slots"),
-    ({"bks": [[0, 7, 0, 65535]] * 2, "count": 3}, "stored count does not match occupied slots"),
+    ({"bks": [EMPTY] * 3, "version": 1}, "^Unsupported Cuckoo filter data version$"),
+    ({"bks": [[1] * 4] * 2, "version": 3, "count": 9, "capacity": 0}, "^Unsupported Cuckoo filter data version$"),
+    ({"bks": [EMPTY] * 3}, "^Invalid Cuckoo filter: bucket count must be a non-zero power of two$"),
+    ({"bks": [], "nb": 0}, "bucket count must be a non-zero power of two"),
+    ({"bks": [EMPTY] * 2, "nb": 3, "capacity": 1, "count": 5}, "bucket count must be a non-zero power of two"),
+    ({"bks": [EMPTY] * 2, "nb": 4}, "^Invalid Cuckoo filter: bucket array length does not match metadata$"),
+    ({"bks": [EMPTY] * 2, "capacity": 9, "count": 3}, "^Invalid Cuckoo filter: capacity metadata is out of range$"),
+    ({"bks": [[1, 1, 0, 0]] * 2, "capacity": 3}, "capacity metadata is out of range"),
+    ({"bks": [EMPTY] * 2, "count": 1}, "^Invalid Cuckoo filter: stored count does not match occupied slots$"),
 ])
 @pytest.mark.parametrize("codec", ["json", "bytes"])
 def test_validation_order_and_messages(kw, msg, codec):
     kw = dict(kw)
-    bks = kw.pop("bks")
     with pytest.raises(ValueError, match=msg):
-        load(codec, bks, **kw)
+        load(codec, kw.pop("bks"), **kw)
 
 
-@pytest.mark.parametrize("codec", ["json", "bytes"])
-def test_full_capacity_and_any_fingerprint_accepted(codec):
-    cf = load(codec, [[65535, 2, 3, 4], [1, 0, 9, 9]], capacity=8)
+def test_capacity_zero_is_out_of_range_and_full_buckets_are_accepted():
+    with pytest.raises(ValueError, match="capacity metadata is out of range"):
+        CuckooFilter.from_json(record_json([EMPTY] * 2, capacity=0))
+    cf = load("bytes", [[65535, 2, 3, 4], [1, 0, 9, 9]], capacity=8)
     assert (cf.capacity(), len(cf), cf.health()) == (8, 7, "warning")
 
 
-def test_capacity_tag_must_be_zero_or_one():
-    p = bytearray(payload([[0] * 4] * 2, capacity=8))
-    p[9 + 16 + 8] = 2
-    with pytest.raises(ValueError, match="^Deserialization error: tag for enum is not valid, found 2$"):
-        CuckooFilter.from_bytes(wrap(bytes(p), b"MKCF", 1))
-
-
-@pytest.mark.parametrize("mutate, detail", [
-    (lambda r: r["buckets"][0].update(fingerprints=[0, 0, 0]), "an array of length 4"),
-    (lambda r: r["buckets"][0].update(fingerprints=[0] * 5), "an array of length 4"),
-    (lambda r: r["buckets"][0].update(fingerprints=[0, 0, 0, 65536]), "integer `65536`, expected u16"),
-    (lambda r: r["buckets"][0].update(fingerprints=[0, 0, 0, -1]), "integer `-1`"),
-    (lambda r: r["buckets"][0].update(fingerprints=[0, 0, 0, 1.5]), "floating point"),
-    (lambda r: r["buckets"].__setitem__(0, {}), "missing field `fingerprints`"),
-    (lambda r: r["buckets"].__setitem__(0, []), "struct Bucket with 1 element"),
-    (lambda r: r["buckets"].__setitem__(0, 5), "struct Bucket with 1 element"),
-    (lambda r: r.pop("count"), "missing field `count`"),
-    (lambda r: r.update(seed=-3), "integer `-3`"),
-    (lambda r: r.update(version=256), "expected u8"),
-    (lambda r: r.update(buckets={}), "expected a sequence"),
-])
-def test_json_decoding_errors(mutate, detail):
+def mutated(fn):
     rec = json.loads(CuckooFilter(1).to_json())
-    mutate(rec)
-    with pytest.raises(ValueError, match="^Deserialization error: .*" + detail.replace("`", ".")):
-        CuckooFilter.from_json(json.dumps(rec))
+    fn(rec)
+    return json.dumps(rec)
+
+
+def set_bucket(value):
+    return lambda r: r["buckets"].__setitem__(0, value)
 
 
 @pytest.mark.parametrize("text, detail", [
-    ('{"version": 2, "version": 2}', "duplicate field `version`"),
+    (mutated(set_bucket({"fingerprints": [0, 0, 0]})), "an array of length 4"),
+    (mutated(set_bucket({"fingerprints": [0, 0, 0, 65536]})), "integer `65536`, expected u16"),
+    (mutated(set_bucket({"fingerprints": [0, 0, 0, 1.5]})), "floating point"),
+    (mutated(set_bucket({})), "missing field `fingerprints`"),
+    (mutated(set_bucket([])), "struct Bucket with 1 element"),
+    (mutated(set_bucket(5)), "struct Bucket with 1 element"),
+    (mutated(lambda r: r.pop("count")), "missing field `count`"),
+    (mutated(lambda r: r.update(version=256)), "expected u8"),
+    (mutated(lambda r: r.update(buckets={})), "expected a sequence"),
     ('{"buckets": [{"fingerprints": [0,0,0,0], "fingerprints": [0,0,0,0]}]}', "duplicate field `fingerprints`"),
+    ('{"seed": 1, "seed": 1}', "duplicate field `seed`"),
     ('{"version": 2,', "at line 1 column"),
     ("[2, []]", "struct CuckooFilterData with 6 elements"),
 ])
-def test_json_structure_errors(text, detail):
+def test_json_decoding_errors(text, detail):
     with pytest.raises(ValueError, match="^Deserialization error: .*" + detail.replace("`", ".")):
         CuckooFilter.from_json(text)
+
+
+def with_byte(data, offset, value):
+    return data[:offset] + bytes([value]) + data[offset + 1:]
+
+
+@pytest.mark.parametrize("data, msg", [
+    (wrap(with_byte(payload([EMPTY] * 2), 9 + 16 + 8, 2), b"MKCF", 1),
+     "^Deserialization error: tag for enum is not valid, found 2$"),
+    (wrap(struct.pack("<BQ", 2, 2**61) + bytes(40), b"MKCF", 1), "^Deserialization error: io error: unexpected end"),
+    (wrap(b"", b"MKCF", 2), r"^unsupported binary format version: 2 \(expected 1\)$"),
+    (b"MKBF" + bytes(17), "^invalid Murk binary format$"),
+])
+def test_binary_decoding_errors(data, msg):
+    with pytest.raises(ValueError, match=msg):
+        CuckooFilter.from_bytes(data)
 
 
 def test_every_payload_prefix_is_refused():
@@ -386,12 +362,6 @@ def test_every_payload_prefix_is_refused():
             CuckooFilter.from_bytes(wrap(p[:k], b"MKCF", 1))
 
 
-def test_huge_declared_bucket_count_costs_nothing():
-    p = struct.pack("<BQ", 2, 2**61) + bytes(40)
-    with pytest.raises(ValueError, match="unexpected end of file"):
-        CuckooFilter.from_bytes(wrap(p, b"MKCF", 1))
-
-
 def test_random_byte_flips_never_crash():
     rnd = random.Random(1)
     good = filled(40).to_bytes()
@@ -399,33 +369,13 @@ def test_random_byte_flips_never_crash():
         p = bytearray(good[HEADER:])
         for _ in range(rnd.randint(1, 3)):
             p[rnd.randrange(len(p))] ^= 1 << rnd.randrange(8)
-        for data in (wrap(bytes(p), b"MKCF", 1), bytes(good[:HEADER]) + bytes(p)):
+        for data in (wrap(bytes(p), b"MKCF", 1), good[:HEADER] + bytes(p)):
             try:
                 cf = CuckooFilter.from_bytes(data)
             except ValueError:
                 continue
             assert CuckooFilter.from_bytes(cf.to_bytes()).to_bytes() == cf.to_bytes()
             cf.add("after")
-
-
-@pytest.mark.parametrize("data, msg", [
-    (b"", "^invalid Murk binary format$"),
-    (b"MKBF" + bytes(17), "^invalid Murk binary format$"),
-    (wrap(b"", b"MKCF", 2), r"^unsupported binary format version: 2 \(expected 1\)$"),
-    (wrap(payload([[0] * 4] * 2, capacity=8), b"MKCF", 1) + b"\0", "^binary payload length does not match header$"),
-])
-def test_envelope_errors(data, msg):
-    with pytest.raises(ValueError, match=msg):
-        CuckooFilter.from_bytes(data)
-
-
-def test_file_errors(tmp_path):
-    with pytest.raises(ValueError, match="^Cannot create file: "):
-        CuckooFilter(1).save(str(tmp_path / "missing" / "f"))
-    with pytest.raises(ValueError, match="^Cannot open file: "):
-        CuckooFilter.load(str(tmp_path / "absent"))
-    with pytest.raises(TypeError, match="^argument 'path': "):
-        CuckooFilter.load(tmp_path / "absent")
 
 
 ops = st.lists(st.one_of(
@@ -442,7 +392,7 @@ def test_random_operations_round_trip(capacity, seed, ops):
     cf = CuckooFilter(capacity, seed)
     for name, arg in ops:
         getattr(cf, name)(arg)
-        assert len(cf) <= capacity
+    assert len(cf) == occupied(buckets(cf)) <= capacity
     data = cf.to_bytes()
     with tempfile.TemporaryDirectory() as d:
         path = os.path.join(d, "f")
@@ -450,4 +400,3 @@ def test_random_operations_round_trip(capacity, seed, ops):
         loaded = CuckooFilter.load(path)
     for again in (CuckooFilter.from_bytes(data), CuckooFilter.from_json(cf.to_json()), loaded):
         assert again.to_bytes() == data
-    assert len(cf) == sum(1 for b in buckets(cf) for f in b if f)
