@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <random>
 
@@ -21,8 +22,15 @@ public:
     Rng() {
         u64 s[4] = {0, 0, 0, 0};
         if (!fill(s, sizeof s)) {
-            std::random_device rd;
-            for (auto& x : s) x = (u64{rd()} << 32) ^ rd();
+            // No getrandom: the standard device, or at worst the clock and this
+            // thread's stack address (relocation needs spread, not secrecy).
+            try {
+                std::random_device rd;
+                for (auto& x : s) x = (u64{rd()} << 32) ^ rd();
+            } catch (...) {
+                s[0] = static_cast<u64>(std::chrono::steady_clock::now().time_since_epoch().count());
+                s[1] = reinterpret_cast<std::uintptr_t>(&s);
+            }
         }
         // SplitMix64 spreads whatever we got and guarantees a non-zero state.
         u64 z = s[0] ^ s[1] ^ s[2] ^ s[3];
