@@ -64,8 +64,29 @@ def count_min_sketch_demo():
     print(f"table {hits.size_in_bytes} bytes; serialised {len(hits.to_bytes())} bytes")
 
 
+def cuckoo_demo():
+    section("CuckooFilter: who is logged in right now?")
+    sessions = _murk.CuckooFilter(capacity=len(USERS))
+    logged_in = random.sample(USERS, 12000)
+    print("logins accepted:", sessions.update(logged_in), "of", len(logged_in))
+    logged_out = logged_in[:4000]
+    removed = sum(sessions.remove(user) for user in logged_out)
+    print(f"logouts: {removed}; {sessions}")
+    still = logged_in[4000:]
+    print("every remaining session found:", all(sessions.query_many(still)))
+    gone = sum(sessions.query_many(logged_out))
+    print(f"logged-out users still answering yes: {gone} of {len(logged_out)} (fingerprint collisions)")
+    print(f"load factor {sessions.load_factor:.3f}, health {sessions.health()}, "
+          f"{sessions.size_in_bytes} bytes for {sessions.capacity()} users")
+    extra = [f"guest{i}@example.org" for i in range(20000)]
+    print(f"guests admitted until full: {sessions.update(extra)}; health now {sessions.health()}")
+    again = _murk.CuckooFilter.from_json(sessions.to_json())
+    print("JSON round trip equal:", again.to_bytes() == sessions.to_bytes())
+
+
 if __name__ == "__main__":
     print(_murk.__doc__)
     print("classes:", ", ".join(_murk.__all__))
     bloom_demo()
     count_min_sketch_demo()
+    cuckoo_demo()

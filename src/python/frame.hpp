@@ -180,6 +180,8 @@ public:
 private:
     std::vector<Key> keys_;
     std::vector<PyObject*> refs_;
+    // A vector, not a string: moving Items must not move the bytes the keys
+    // point at (a short string would be copied out of its inline buffer).
     std::vector<char> arena_;
     std::vector<std::size_t> in_arena_;  // keys whose data is an arena offset until gathering ends
     friend struct BatchSink;
