@@ -70,10 +70,11 @@ BloomFilterSlice ScalableBloomFilter::next_slice() const {
         s.capacity = saturating_u64(static_cast<double>(last.capacity) * d_.growth_ratio);
         s.fpr = last.fpr * d_.fpr_ratio;
     }
+    // A tiny fpr_ratio drives the rate to 0 after a few slices; such a slice
+    // would need infinitely many bits and could not be loaded back.
+    if (!(s.fpr > 0.0)) overflow_error("cannot add a slice: its false-positive rate underflows to zero");
     s.num_bits = bloom_bits(s.capacity, s.fpr);
     s.num_hashes = bloom_hashes(s.num_bits, s.capacity);
-    // A rate that underflowed to 0 asks for 2^64 - 1 bits: that allocation
-    // fails below, so no slice with an unloadable rate is ever made.
     s.bits.resize(static_cast<std::size_t>(words_for_bits(s.num_bits)));
     return s;
 }
