@@ -26,8 +26,8 @@ def shape(c, f):
 class Model:
     """The chain rebuilt in Python: slices of (m, k, capacity, fpr, bit set, count)."""
 
-    def __init__(self, cap=1000, p=0.01, g=2.0, r=0.5, seed=0):
-        self.cap, self.p, self.g, self.r, self.seed = cap, p, g, r, seed
+    def __init__(self, cap, p, g, r):
+        self.cap, self.p, self.g, self.r = cap, p, g, r
         self.slices = []
         self.grow()
 
@@ -108,15 +108,10 @@ def load(rec, codec):
 
 @pytest.mark.parametrize("kwargs, msg", [
     ({"initial_capacity": 0, "false_positive_rate": 2.0, "growth_ratio": 0.5}, "initial_capacity must be positive"),
-    ({"false_positive_rate": 0.0, "growth_ratio": 1.0}, "false_positive_rate must be between 0 and 1 (exclusive)"),
-    ({"false_positive_rate": 1.0}, "false_positive_rate must be between 0 and 1 (exclusive)"),
-    ({"false_positive_rate": math.nan}, "false_positive_rate must be between 0 and 1 (exclusive)"),
-    ({"growth_ratio": 1.0, "fpr_ratio": 2.0}, "growth_ratio must be greater than 1"),
-    ({"growth_ratio": math.inf}, "growth_ratio must be greater than 1"),
-    ({"growth_ratio": math.nan}, "growth_ratio must be greater than 1"),
-    ({"fpr_ratio": 0.0}, "fpr_ratio must be between 0 and 1 (exclusive)"),
-    ({"fpr_ratio": 1.0}, "fpr_ratio must be between 0 and 1 (exclusive)"),
-    ({"fpr_ratio": math.nan}, "fpr_ratio must be between 0 and 1 (exclusive)"),
+    *[({"false_positive_rate": p, "growth_ratio": 1.0}, "false_positive_rate must be between 0 and 1 (exclusive)")
+      for p in (0.0, 1.0, math.nan)],
+    *[({"growth_ratio": g, "fpr_ratio": 2.0}, "growth_ratio must be greater than 1") for g in (1.0, math.inf, math.nan)],
+    *[({"fpr_ratio": r}, "fpr_ratio must be between 0 and 1 (exclusive)") for r in (0.0, 1.0, math.nan)],
 ])
 def test_constructor_checks_in_order(kwargs, msg):
     with pytest.raises(ValueError) as e:
@@ -140,62 +135,35 @@ def test_worked_slice_shapes_for_the_defaults():
     assert f.size_in_bytes == 8 * (173 + 390 + 870)
 
 
-def test_slice_fills_to_capacity_then_the_next_one_starts():
-    f = SBF(initial_capacity=10)
-    items = fresh_items(f, 10)
-    f.update(items)
-    assert (f.num_slices, len(f), f.capacity()) == (1, 10, 10)
-    [extra] = fresh_items(f, 1, "x")
-    f.add(extra)
-    assert (f.num_slices, f.capacity()) == (2, 30)
-    assert [(s["count"], s["capacity"]) for s in decoded(f)] == [(10, 10), (1, 20)]
-    assert all(f.query_many(items + [extra]))
-
-
-def test_capacity_steps_are_truncated_one_slice_at_a_time():
-    f = SBF(initial_capacity=1, growth_ratio=1.5)
-    f.update(fresh_items(f, 6))
+@pytest.mark.parametrize("kwargs, n, after", [
+    ({"initial_capacity": 10}, 10, [(10, 10)]),
+    ({"initial_capacity": 10}, 11, [(10, 10), (1, 20)]),
+    ({"initial_capacity": 1, "growth_ratio": 1.5}, 4, [(1, 1)] * 4),  # floor(1 * 1.5) == 1
+])
+def test_a_slice_takes_exactly_its_capacity(kwargs, n, after):
+    f = SBF(**kwargs)
+    items = fresh_items(f, n)
+    for x in items:  # each is new even to the filter it is added to
+        assert x not in f
+        f.add(x)
     slices = decoded(f)
-    assert [(s["capacity"], s["count"]) for s in slices] == [(1, 1)] * 6
-    assert [s["fpr"] for s in slices] == [0.005 * 0.5 ** i for i in range(6)]
+    assert [(s["count"], s["capacity"]) for s in slices] == after and all(f.query_many(items))
+    assert [s["fpr"] for s in slices] == [0.005 * 0.5 ** i for i in range(len(after))]
 
 
-@pytest.mark.parametrize("ops", [
-    [("add", "x"), ("add", "x"), ("add", b"x"), ("update", ["x", "x"])],
-    [("add_hash", 7), ("update_hashes", [7, 7]), ("add_hash", 7)],
-])
-def test_repeats_are_counted_once(ops):
-    f = SBF()
-    for name, arg in ops:
-        getattr(f, name)(arg)
-    assert len(f) == 1
-
-
-def test_item_and_hash_paths_are_separate():
-    f = SBF(seed=3)
-    f.add("hello")
-    f.add_hash(12345)
-    assert f.contains("hello") and f.query(b"hello") and "hello" in f
-    assert f.contains_hash(12345) and not f.contains(12345) and not f.contains_hash(54321)
-    assert f.query_hashes([12345, 1]) == [True, False]
-
-
-@pytest.mark.parametrize("single, batch, source", [
-    ("add", "update", lambda n: [f"i{i % 700}" for i in range(n)]),
-    ("add", "update_many", lambda n: [f"i{i % 700}".encode() for i in range(n)]),
-    ("add_hash", "update_hashes", lambda n: [(i * 7919) % 900 for i in range(n)]),
-])
-def test_batches_equal_single_calls_across_growth(single, batch, source):
-    values = source(3000)
+def test_batches_equal_single_calls_across_growth():
+    items, hashes = [f"i{i % 700}" for i in range(3000)], [i * 7919 % 900 for i in range(3000)]
     a, b = SBF(initial_capacity=50, seed=9), SBF(initial_capacity=50, seed=9)
-    for v in values:
-        getattr(a, single)(v)
-    getattr(b, batch)(values)
-    assert a.num_slices > 3 and a.to_bytes() == b.to_bytes()
-    query = "query_hashes" if "hash" in single else "query_many"
-    probes = values[:50] + source(4000)[3500:]
-    expected = [a.contains_hash(v) if "hash" in single else a.contains(v) for v in probes]
-    assert getattr(b, query)(probes) == expected
+    for x in items:
+        a.add(x)
+    for h in hashes:
+        a.add_hash(h)
+    b.update_many(items)
+    b.update_hashes(hashes)
+    assert a.num_slices > 4 and a.to_bytes() == b.to_bytes()
+    probes = [f"i{i}" for i in range(650, 2000)]
+    assert b.query_many(probes) == [a.contains(x) for x in probes]
+    assert b.query_hashes(range(850, 2000)) == [a.contains_hash(h) for h in range(850, 2000)]
 
 
 class BadStr:
@@ -203,25 +171,12 @@ class BadStr:
         raise KeyError("no")
 
 
-def _failing_gen():
-    yield "a"
-    raise ZeroDivisionError
-
-
-@pytest.mark.parametrize("method, arg, exc", [
-    ("update", ["ok", BadStr()], KeyError),
-    ("update_many", _failing_gen, ZeroDivisionError),
-    ("update_hashes", [1, -1], OverflowError),
-    ("update_hashes", "12", TypeError),
-    ("add_hash", -1, OverflowError),
-    ("add", BadStr(), KeyError),
-])
-def test_failed_insertions_change_nothing(method, arg, exc):
+def test_failed_batch_changes_nothing():
     f = SBF(initial_capacity=1)
     f.add("present")
     before = f.to_bytes()
-    with pytest.raises(exc):
-        getattr(f, method)(arg() if callable(arg) else arg)
+    with pytest.raises(KeyError):
+        f.update(["new", "newer", BadStr()])
     assert f.to_bytes() == before
 
 
@@ -258,18 +213,6 @@ def test_clear_and_copy():
     assert f.clear() is None
     assert f.to_bytes() == SBF(5, 0.01, 3.0, 0.25, 11).to_bytes()
     assert c.to_bytes() == snapshot
-
-
-@pytest.mark.parametrize("name", ["num_slices", "num_filters", "size_in_bytes", "seed"])
-def test_properties_are_read_only(name):
-    with pytest.raises(AttributeError):
-        setattr(SBF(), name, 1)
-
-
-@pytest.mark.parametrize("kwargs", [{"initial_capacity": MASK}, {"initial_capacity": 2**40, "false_positive_rate": 1e-300}])
-def test_unallocatable_first_slice_raises_memory_error(kwargs):
-    with pytest.raises(MemoryError):
-        SBF(**kwargs)
 
 
 @pytest.mark.parametrize("kwargs, exc", [
@@ -345,7 +288,6 @@ def test_empty_slice_list(codec):
     ({"initial_capacity": 0, "initial_fpr": 2.0, "growth_ratio": 0.0},
      "Invalid Scalable Bloom filter: initial capacity must be positive"),
     ({"initial_fpr": 1.0, "growth_ratio": 1.0}, "Invalid Scalable Bloom filter: false-positive rate is out of range"),
-    ({"initial_fpr": 0.0}, "Invalid Scalable Bloom filter: false-positive rate is out of range"),
     ({"growth_ratio": 1.0}, "Invalid Scalable Bloom filter: growth parameters are out of range"),
     ({"growth_ratio": math.inf}, "Invalid Scalable Bloom filter: growth parameters are out of range"),
     ({"fpr_ratio": 0.0, "slices": [slice_json(capacity=0)]},
@@ -357,7 +299,6 @@ def test_empty_slice_list(codec):
     ({"slices": [slice_json(bits=[0] * 172, num_bits=11028, capacity=1000)]}, MALFORMED),
     ({"slices": [slice_json(bits=[0], num_bits=MASK)]}, MALFORMED),
     ({"slices": [slice_json(fpr=1.0)]}, MALFORMED),
-    ({"slices": [slice_json(fpr=0.0)]}, MALFORMED),
 ])
 def test_validation(codec, changes, msg):
     if codec == "json" and any(isinstance(v, float) and not math.isfinite(v) for v in changes.values()):
@@ -370,22 +311,14 @@ def test_validation(codec, changes, msg):
 @pytest.mark.parametrize("codec", ["json", "bytes"])
 def test_validation_leaves_unchecked_fields_alone(codec):
     rec = record([slice_json([1 << 40], 40, count=7, capacity=7, fpr=0.9),
-                  slice_json([MASK, MASK], 128, 5, 0, MASK, 1e-300),
+                  slice_json([MASK, MASK], 128, 5, MASK, MASK, 1e-300),
                   slice_json(capacity=MASK)], cap=9, p=0.2, seed=MASK)
     f = load(rec, codec)
-    assert f.capacity() == 2 * MASK + 7 and len(f) == 7 and f.seed == MASK
-    assert f.to_bytes() == wrap(payload(rec), b"MKSB")
-
-
-@pytest.mark.parametrize("counts, ok", [([2**63 - 1], True), ([2**63], False), ([MASK, MASK], False)])
-def test_len_overflow_and_exact_totals(counts, ok):
-    f = SBF.from_json(json.dumps(record([slice_json(count=c, capacity=MASK) for c in counts])))
-    if ok:
-        assert len(f) == sum(counts)
-    else:
-        with pytest.raises(OverflowError):
-            len(f)
-    assert f"count={sum(counts)}," in repr(f) and f.capacity() == MASK * len(counts)
+    assert f.to_bytes() == wrap(payload(rec), b"MKSB") and f.seed == MASK
+    # totals past 2^64 stay exact; len() cannot hold them
+    assert f.capacity() == 2 * MASK + 7 and f"count={MASK + 7}," in repr(f)
+    with pytest.raises(OverflowError):
+        len(f)
 
 
 def test_json_reader_details():
@@ -408,22 +341,14 @@ def test_json_reader_details():
         SBF.from_json(text[:-1] + ', "seed": 1}')
 
 
-def test_envelope_checks_come_first():
-    data = SBF().to_bytes()
-    for bad, msg in [(b"MKCB" + data[4:], "invalid Murk binary format"), (data[:20], "invalid Murk binary format"),
-                     (data[:4] + b"\x01" + data[5:], "unsupported binary format version: 1 (expected 2)"),
-                     (data + b"\0", "binary payload length does not match header"),
-                     (data[:-1] + bytes([data[-1] ^ 1]), "binary payload checksum mismatch")]:
-        with pytest.raises(ValueError) as e:
-            SBF.from_bytes(bad)
-        assert str(e.value) == msg
-
-
 def test_every_truncated_payload_is_refused():
     f = SBF(initial_capacity=2, false_positive_rate=0.1, seed=5)
     f.update(fresh_items(f, 5))
-    body = f.to_bytes()[21:]
+    data = f.to_bytes()
+    body = data[21:]
     assert f.num_slices >= 2
+    with pytest.raises(ValueError, match="^invalid Murk binary format$"):
+        SBF.from_bytes(b"MKCB" + data[4:])
     for n in range(len(body)):
         with pytest.raises(ValueError, match=EOF_MSG):
             SBF.from_bytes(wrap(body[:n], b"MKSB"))
@@ -469,7 +394,7 @@ _ops = st.lists(st.one_of(
 @given(cap=st.integers(1, 6), p=st.sampled_from([0.01, 0.3, 0.6]), g=st.sampled_from([1.2, 2.0, 3.5]),
        r=st.sampled_from([0.1, 0.5, 0.9]), seed=st.integers(0, MASK), ops=_ops)
 def test_random_operations_follow_the_model_and_round_trip(cap, p, g, r, seed, ops):
-    f, model = SBF(cap, p, g, r, seed), Model(cap, p, g, r, seed)
+    f, model = SBF(cap, p, g, r, seed), Model(cap, p, g, r)
     for name, arg in ops:
         getattr(f, name)(arg)
         for x in (arg if name.startswith("update") else [arg]):
