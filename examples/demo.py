@@ -84,9 +84,31 @@ def cuckoo_demo():
     print("JSON round trip equal:", again.to_bytes() == sessions.to_bytes())
 
 
+def scalable_bloom_demo():
+    section("ScalableBloomFilter: which (user, page) visits are new?")
+    visits = _murk.ScalableBloomFilter(initial_capacity=1000, false_positive_rate=0.01)
+    new = 0
+    for i, (user, page) in enumerate(LOG):
+        key = f"{user} {page}"
+        if key not in visits:
+            new += 1
+            visits.add(key)
+        if i + 1 in (1_000, 20_000, 200_000):
+            print(f"after {i + 1:>7} lines: {visits}, design fpr {visits.false_positive_rate():.5f}")
+    distinct = len(set(LOG))
+    print(f"new visits counted {new}, true distinct {distinct} (a few lost to false positives)")
+    unseen = [f"{u} /never/{i}" for i, u in enumerate(USERS[:10000])]
+    fp = sum(visits.query_many(unseen))
+    print(f"false positives among 10000 unseen visits: {fp} ({fp / 100:.2f}%, target 1%), health {visits.health()}")
+    again = _murk.ScalableBloomFilter.from_json(visits.to_json())
+    print(f"JSON round trip keeps {again.num_slices} slices and {len(again)} items:",
+          again.to_bytes() == visits.to_bytes())
+
+
 if __name__ == "__main__":
     print(_murk.__doc__)
     print("classes:", ", ".join(_murk.__all__))
     bloom_demo()
     count_min_sketch_demo()
     cuckoo_demo()
+    scalable_bloom_demo()
