@@ -168,3 +168,19 @@ def test_save_to_a_full_device_reports_a_write_error(name, tmp_path):
     link.symlink_to("/dev/full")
     with pytest.raises(ValueError, match="^Write error: "):
         FACTORIES[name]().save(str(link))
+
+
+@pytest.mark.parametrize(
+    "count,expected",
+    [("0E098", "invalid type: floating point `0.0`"), ("1e400", "Number too big"), ("-0", None),
+     ("18446744073709551616", "invalid type: floating point"), ("-1", "invalid value: integer `-1`")],
+)
+def test_json_numbers_found_by_fuzzing(count, expected):
+    # A zero significand with an exponent once reached undefined behaviour in
+    # the JSON reader's own number conversion.
+    text = f'{{"bits": [0], "num_bits": 64, "num_hashes": 1, "count": {count}, "seed": 0}}'
+    if expected is None:
+        assert len(_murk.BloomFilter.from_json(text)) == 0
+    else:
+        with pytest.raises(ValueError, match="^Deserialization error: " + expected.replace("`", ".")):
+            _murk.BloomFilter.from_json(text)
