@@ -201,7 +201,7 @@ struct SingleSink final : ItemSink {
     }
     void begin_copy() override { it.buf.clear(); }
     void push(char c) override { it.buf.push_back(c); }
-    void append(const char* p, std::size_t n) override { it.buf.append(p, n); }
+    void append(const char* p, std::size_t n) override { it.buf.insert(it.buf.end(), p, p + n); }
     void rollback_copy() override { it.buf.clear(); }
     void end_copy() override { it.key = {it.buf.data(), it.buf.size()}; }
 };
@@ -341,10 +341,13 @@ void to_bytes(PyObject* o, ByteData& out) {
         Py_buffer v;
         if (PyObject_GetBuffer(o, &v, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
             bool plain = v.itemsize == 1 && (v.format == nullptr || std::strcmp(v.format, "B") == 0);
-            if (plain) out.buf.assign(static_cast<const char*>(v.buf), static_cast<std::size_t>(v.len));
+            if (plain) {
+                auto* p = static_cast<const char*>(v.buf);
+                out.buf.assign(p, p + v.len);
+            }
             PyBuffer_Release(&v);
             if (plain) {
-                out.s = out.buf;
+                out.s = {out.buf.data(), out.buf.size()};
                 return;
             }
         } else {
@@ -354,7 +357,7 @@ void to_bytes(PyObject* o, ByteData& out) {
     Ref it = checked(PyObject_GetIter(o));
     while (Ref e{PyIter_Next(it.get())}) out.buf.push_back(static_cast<char>(to_u8(e.get())));
     if (PyErr_Occurred()) raise();
-    out.s = out.buf;
+    out.s = {out.buf.data(), out.buf.size()};
 }
 
 // ---------------------------------------------------------------- results

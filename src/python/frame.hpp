@@ -148,7 +148,7 @@ private:
 struct Item {
     Key key{"", 0};
     Ref owner;
-    std::string buf;
+    std::vector<char> buf;  // a vector: `key` stays valid when the Item is moved
 };
 
 // A gathered batch of item keys. Keeps the objects whose buffers it points into.
@@ -191,7 +191,7 @@ struct Text {
 struct ByteData {
     std::string_view s;
     Ref owner;
-    std::string buf;
+    std::vector<char> buf;  // a vector: `s` stays valid when this is moved
 };
 
 template <class T>
