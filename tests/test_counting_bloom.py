@@ -41,9 +41,8 @@ def payload(counters, num_counters, num_hashes=1, count=0, seed=0):
 class Model:
     """Independent reference: applies the counter rules item by item."""
 
-    def __init__(self, m, k, seed=0, c=None, count=0):
-        self.m, self.k, self.seed, self.count = m, k, seed, count
-        self.c = list(c) if c is not None else [0] * m
+    def __init__(self, m, k, seed):
+        self.m, self.k, self.seed, self.count, self.c = m, k, seed, 0, [0] * m
 
     def pos(self, name, x):
         return slots(pair_from_hash(x, self.seed) if "hash" in name else pair(key(x), self.seed),
@@ -82,17 +81,14 @@ def distinct_item(m, k, seed=0):
 
 @pytest.mark.parametrize("kwargs, msg", [
     ({}, "Either expected_items or num_counters must be provided"),
-    ({"num_hashes": 0}, "Either expected_items or num_counters must be provided"),
     ({"expected_items": 0}, "expected_items must be positive"),
     ({"expected_items": 0, "num_hashes": 0}, "expected_items must be positive"),
     ({"expected_items": 0, "num_counters": 10}, "expected_items must be positive"),
     ({"num_counters": 0, "expected_items": 0}, "num_counters must be positive"),
-    ({"num_counters": 0, "num_hashes": 0}, "num_counters must be positive"),
     ({"num_counters": 10, "num_hashes": 0}, "num_hashes must be positive"),
     ({"expected_items": 10, "num_hashes": 0}, "num_hashes must be positive"),
     *[({"num_counters": 10, "false_positive_rate": p}, "false_positive_rate must be between 0 "
        "and 1 (exclusive)") for p in (1.0, 0.0, -0.5, float("nan"), float("inf"))],
-    ({"false_positive_rate": 2}, "false_positive_rate must be between 0 and 1 (exclusive)"),
 ])
 def test_constructor_errors_in_order(kwargs, msg):
     with pytest.raises(ValueError) as e:
@@ -105,7 +101,6 @@ def test_constructor_errors_in_order(kwargs, msg):
     ({"expected_items": 100, "false_positive_rate": 0.001}, 1438, 10),
     ({"num_counters": 1000}, 1000, 7),
     ({"num_counters": 9}, 9, 6),
-    ({"num_counters": 1}, 1, 1),
     ({"expected_items": 1000, "num_counters": 64}, 64, 1),
     ({"expected_items": 0, "num_counters": 5, "num_hashes": 2, "seed": MASK}, 5, 2),
     ({"num_counters": 3, "num_hashes": 2**32 - 1}, 3, 2**32 - 1),
@@ -162,7 +157,7 @@ def test_distinct_positions_take_255_adds(k):
         assert f.to_bytes() == before
 
 
-@pytest.mark.parametrize("k", [1, 3, 16, 17, 40, 64, 65, 300])
+@pytest.mark.parametrize("k", [1, 16, 17, 65, 300])
 @pytest.mark.parametrize("method", ["update", "update_hashes"])
 def test_batch_stops_at_first_refused_element(k, method):
     m = 7  # few counters: positions repeat and counters fill up quickly
@@ -180,30 +175,20 @@ def test_batch_stops_at_first_refused_element(k, method):
     assert counters(f) == model.c and len(f) == applied == model.count > 0
 
 
-def test_large_hash_count_refusal_changes_nothing():
-    f = CBF.from_json(record([254, 0, 255], num_hashes=1000))
-    before = f.to_bytes()
-    for i in range(20):
-        with pytest.raises(OverflowError, match=FULL):
-            f.add_hash(i)
-    assert f.to_bytes() == before
-
-
 # ---------------------------------------------------------------- remove and count
 
 def test_remove():
     f = CBF(num_counters=500, num_hashes=4)
     before = f.to_bytes()
     assert f.remove("never") is False and f.to_bytes() == before
-    f.add("x")
-    f.add("x")
-    assert f.count("x") == 2 and f.remove("x") is True and f.count("x") == 1 and len(f) == 1
+    f.update(["x", "x"])
+    assert f.remove("x") is True and f.count("x") == 1 and len(f) == 1
     assert f.remove(b"x") and not f.contains("x") and len(f) == 0 and f.to_bytes() == before
 
 
 @pytest.mark.parametrize("start, count, after", [
-    ([3], 1, [0]),     # one add on one counter with k=3, undone by one remove
-    ([2], 0, [0]),     # repeats lose up to their number, never below zero; count stays at 0
+    ([3], 1, [0]),      # all three positions on one counter: one remove undoes one add
+    ([2], 0, [0]),      # never below zero, and count stays at 0
     ([200], 7, [197]),
 ])
 def test_remove_with_repeated_positions(start, count, after):
@@ -224,25 +209,21 @@ def test_count_is_the_minimum_counter():
 
 # ---------------------------------------------------------------- merge
 
-def test_merge_adds_counters_and_counts():
-    a = CBF.from_json(record([1, 200, 0, 255], count=3))
-    b = CBF.from_json(record([254, 55, 9, 0], count=MASK - 1))
-    b_before = b.to_bytes()
-    assert a.merge(b) is None
-    assert counters(a) == [255, 255, 9, 255]
-    assert json.loads(a.to_json())["count"] == MASK and b.to_bytes() == b_before
-
-
-@pytest.mark.parametrize("n", [1, 8, 9, 1000])
-def test_merge_overflow_touches_nothing(n):
-    a = CBF.from_json(record([1] * n, count=5))
-    b_counts = [2] * n
-    b_counts[-1] = 255  # the only bad position is the last one
-    b = CBF.from_json(record(b_counts, count=6))
-    before = a.to_bytes(), b.to_bytes()
-    with pytest.raises(OverflowError, match="^counter capacity exceeded during merge$"):
-        a.merge(b)
-    assert (a.to_bytes(), b.to_bytes()) == before
+@pytest.mark.parametrize("a, b, total", [
+    ([1, 200, 0, 255], [254, 55, 9, 0], [255, 255, 9, 255]),
+    *[([1] * n, [2] * (n - 1) + [255], None) for n in (1, 8, 9, 1000)],  # last position overflows
+])
+def test_merge(a, b, total):
+    fa, fb = CBF.from_json(record(a, count=MASK - 1)), CBF.from_json(record(b, count=6))
+    before = fa.to_bytes(), fb.to_bytes()
+    if total is None:
+        with pytest.raises(OverflowError, match="^counter capacity exceeded during merge$"):
+            fa.merge(fb)
+        assert fa.to_bytes() == before[0]
+    else:
+        assert fa.merge(fb) is None
+        assert counters(fa) == total and json.loads(fa.to_json())["count"] == MASK
+    assert fb.to_bytes() == before[1]
 
 
 @pytest.mark.parametrize("kw_a, kw_b, msg", [
@@ -271,9 +252,6 @@ def test_merge_refuses_itself_and_other_types():
                                         "converted to 'CountingBloomFilter'$"):
         f.merge(BloomFilter(num_bits=8))
     assert f.to_bytes() == before
-    for op in (lambda: f | f, lambda: f & f):
-        with pytest.raises(TypeError, match="unsupported operand"):
-            op()
 
 
 # ---------------------------------------------------------------- statistics and lifecycle
@@ -292,18 +270,6 @@ def test_statistics(nonzero, n, k, health):
     assert repr(f) == f"CountingBloomFilter(num_counters={n}, num_hashes={k}, count=4)"
 
 
-@pytest.mark.parametrize("count, ok", [(2**63 - 1, True), (2**63, False), (MASK, False)])
-def test_len_of_huge_count(count, ok):
-    f = CBF.from_json(record([0], count=count))
-    if ok:
-        assert len(f) == count
-    else:
-        with pytest.raises(OverflowError):
-            len(f)
-    f.add("x")
-    assert json.loads(f.to_json())["count"] == min(count + 1, MASK)
-
-
 def test_copy_and_clear():
     f = CBF(num_counters=300, num_hashes=4, seed=11)
     f.update(["a", "b"])
@@ -317,18 +283,6 @@ def test_copy_and_clear():
     assert c.to_bytes() == snapshot
 
 
-def test_item_and_hash_paths_are_separate_and_batches_match_singles():
-    single, batch = CBF(num_counters=2000, num_hashes=5), CBF(num_counters=2000, num_hashes=5)
-    for x in "abc":
-        single.add(x)
-    single.add_hash(7)
-    batch.update("abc")
-    batch.update_hashes((7,))
-    assert batch.to_bytes() == single.to_bytes()
-    assert batch.contains_hash(7) and batch.query_hashes([7, 8]) == [True, False]
-    assert batch.query_many(["a", "zz", b"c"]) == [True, False, True]
-
-
 @pytest.mark.parametrize("items", [
     [bytearray(b"c")], [[99, 100]], [memoryview(b"xy"), "z", [1] * 40], [bytearray(b"q" * 20)],
 ])
@@ -337,13 +291,6 @@ def test_batches_of_copied_keys_are_found_singly(items):
     f.update(items)
     assert all(f.contains(x) for x in items) and f.query_many(items) == [True] * len(items)
     assert [f.remove(x) for x in items] == [True] * len(items) and set(counters(f)) == {0}
-
-
-@pytest.mark.parametrize("name", ["num_counters", "num_hashes", "seed", "size_in_bytes",
-                                  "false_positive_rate"])
-def test_properties_are_read_only(name):
-    with pytest.raises(AttributeError):
-        setattr(CBF(num_counters=8), name, 1)
 
 
 # ---------------------------------------------------------------- persistence
@@ -394,8 +341,6 @@ def test_validation_order(codec, c, n, k, msg):
     (json.dumps({"counters": [0], "num_counters": 1, "num_hashes": 1, "count": 0}),
      "missing field `seed`"),
     (record([256]), "invalid value: integer `256`, expected u8"),
-    (record([-1]), "invalid value: integer `-1`, expected u8"),
-    (record([0.5]), "u8"),
     (record([0], num_hashes=2**32), "expected u32"),
     ("[[0], 1, 1, 0]", "struct CountingBloomFilterData with 5 elements"),
 ])
@@ -405,18 +350,14 @@ def test_json_errors(text, detail):
     assert detail in str(e.value)
 
 
-def test_json_accepts_extra_keys_array_form_and_inconsistent_count():
+def test_loaders_ignore_extras_and_refuse_other_classes():
     f = CBF.from_json('{"seed": 3, "extra": [1, {}], "count": 0, "num_hashes": 2,'
                       ' "num_counters": 2, "counters": [5, 6]}')
     assert (counters(f), f.seed, len(f)) == ([5, 6], 3, 0)
     assert CBF.from_json("[[5, 6], 2, 2, 0, 3]").to_bytes() == f.to_bytes()
-
-
-def test_envelope_of_another_class_and_trailing_bytes():
+    assert CBF.from_bytes(wrap(f.to_bytes()[21:] + b"\x01junk", b"MKCB")).to_bytes() == f.to_bytes()
     with pytest.raises(ValueError, match="^invalid Murk binary format$"):
         CBF.from_bytes(BloomFilter(num_bits=64).to_bytes())
-    data = CBF(num_counters=5, num_hashes=2).to_bytes()
-    assert CBF.from_bytes(wrap(data[21:] + b"\x01junk", b"MKCB")).to_bytes() == data
 
 
 def test_every_truncated_payload_is_refused():
@@ -426,12 +367,6 @@ def test_every_truncated_payload_is_refused():
     for n in range(len(full)):
         with pytest.raises(ValueError, match=EOF_MSG):
             CBF.from_bytes(wrap(full[:n], b"MKCB"))
-
-
-@pytest.mark.parametrize("declared", [2**40, 2**63, MASK])
-def test_huge_declared_counter_count_is_refused_cheaply(declared):
-    with pytest.raises(ValueError, match=EOF_MSG):
-        CBF.from_bytes(wrap(struct.pack("<Q", declared) + bytes(64), b"MKCB"))
 
 
 def test_random_damage_never_crashes():
