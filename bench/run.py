@@ -33,12 +33,10 @@ import sys
 import time
 
 OURS = "_murk"
-BUDGET_NS = 3_000_000_000  # stop repeating a slow row once it has used this much
-
-
-def time_row(fn, setup, repeats):
+def time_row(fn, setup, repeats, budget_ns):
+    # A slow row stops repeating once it has used budget_ns; it still runs once.
     best, spent, runs = None, 0, 0
-    while runs < repeats and (runs == 0 or spent < BUDGET_NS):
+    while runs < repeats and (runs == 0 or spent < budget_ns):
         state = setup() if setup else None
         gc.collect()
         t0 = time.perf_counter_ns()
@@ -89,7 +87,7 @@ def mib(b):
     return f"{b / 2**20:.1f} MiB"
 
 
-def run_group(group, repeats):
+def run_group(group, repeats, budget_ns):
     title, n, notes = group["title"], group["items"], group.get("notes", {})
     print(f"\n== {title} ({n:,} items, best of up to {repeats}) ==")
     results = {}  # (operation, library) -> (ns/item or None, note)
@@ -102,7 +100,7 @@ def run_group(group, repeats):
             results[op, lib] = (None, note or "skipped")
             continue
         try:
-            best, runs = time_row(fn, row[3] if len(row) > 3 else None, repeats)
+            best, runs = time_row(fn, row[3] if len(row) > 3 else None, repeats, budget_ns)
             results[op, lib] = (best / n, note + (f" (best of {runs})" if runs < repeats else ""))
         except Exception as exc:  # a broken peer must not stop the run
             results[op, lib] = (None, f"error: {type(exc).__name__}: {exc}")
@@ -158,13 +156,13 @@ def main():
             ap.error(f"unknown case module(s): {', '.join(sorted(unknown))}; have {', '.join(names)}")
         names = [n for n in names if n in args.only]
 
-    repeats = 3 if args.quick else 5
+    repeats, budget_ns = (3, 1_000_000_000) if args.quick else (5, 3_000_000_000)
     print(f"Python {platform.python_version()} on {platform.machine()}, "
           f"{'quick' if args.quick else 'full'} run, cases: {', '.join(names)}")
     for name in names:
         module = importlib.import_module(f"cases_{name}")
         for group in module.cases(args.quick):
-            run_group(group, repeats)
+            run_group(group, repeats, budget_ns)
 
 
 if __name__ == "__main__":

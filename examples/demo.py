@@ -105,6 +105,37 @@ def scalable_bloom_demo():
           again.to_bytes() == visits.to_bytes())
 
 
+def counting_bloom_demo():
+    section("CountingBloomFilter: which users have an open session?")
+    # Replay the log as logins and logouts: every user's third request logs them out.
+    open_now = _murk.CountingBloomFilter(expected_items=len(USERS), false_positive_rate=0.01)
+    requests, truth = {}, set()
+    for user, _ in LOG[:50_000]:
+        requests[user] = requests.get(user, 0) + 1
+        if requests[user] % 3 == 1:
+            open_now.add(user)
+            truth.add(user)
+        elif requests[user] % 3 == 0:
+            open_now.remove(user)
+            truth.discard(user)
+    print(open_now)
+    closed = [u for u in requests if u not in truth]
+    missed = sum(1 for u in truth if u not in open_now)
+    fp = sum(open_now.query_many(closed))
+    print(f"open sessions {len(truth)} (filter count {len(open_now)}), missed {missed}, "
+          f"closed users reported open {fp} of {len(closed)}")
+    print(f"fill ratio {open_now.fill_ratio():.3f}, estimated fpr {open_now.false_positive_rate:.4f}, "
+          f"health {open_now.health()}")
+    hot = _murk.CountingBloomFilter(num_counters=64, num_hashes=4)
+    try:
+        hot.update(page for _, page in LOG if page == "/cart")
+    except OverflowError as e:
+        print(f"a tiny filter fed one hot page refuses cleanly: {e}; kept {len(hot)} adds, "
+              f"count('/cart') = {hot.count('/cart')}")
+    again = _murk.CountingBloomFilter.from_bytes(open_now.to_bytes())
+    print(f"{len(open_now.to_bytes())} bytes; reloaded equal: {again.to_bytes() == open_now.to_bytes()}")
+
+
 if __name__ == "__main__":
     print(_murk.__doc__)
     print("classes:", ", ".join(_murk.__all__))
@@ -112,3 +143,4 @@ if __name__ == "__main__":
     count_min_sketch_demo()
     cuckoo_demo()
     scalable_bloom_demo()
+    counting_bloom_demo()

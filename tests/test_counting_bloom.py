@@ -1,0 +1,428 @@
+"""CountingBloomFilter: sizing, checked counters, removal, merge, statistics, persistence."""
+import json
+import os
+import random
+import struct
+import tempfile
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from _murk import BloomFilter, CountingBloomFilter as CBF
+from conftest import MASK, pair, pair_from_hash, wrap
+
+FULL = "^counter capacity exceeded; create a larger filter or clear it$"
+EOF_MSG = "^Deserialization error: io error: unexpected end of file$"
+
+
+def slots(h, k, m):
+    """Every position of an item in order, repeats kept."""
+    h1, h2 = h
+    return [((h1 + i * h2) & MASK) % m for i in range(k)]
+
+
+def counters(f):
+    payload = f.to_bytes()[21:]
+    (n,) = struct.unpack_from("<Q", payload)
+    return list(payload[8:8 + n])
+
+
+def record(counters, num_counters=None, num_hashes=1, count=0, seed=0):
+    n = len(counters) if num_counters is None else num_counters
+    return json.dumps({"counters": counters, "num_counters": n, "num_hashes": num_hashes,
+                       "count": count, "seed": seed})
+
+
+def payload(counters, num_counters, num_hashes=1, count=0, seed=0):
+    return (struct.pack("<Q", len(counters)) + bytes(counters)
+            + struct.pack("<QIQQ", num_counters, num_hashes, count, seed))
+
+
+class Model:
+    """Independent reference: applies the counter rules item by item."""
+
+    def __init__(self, m, k, seed):
+        self.m, self.k, self.seed, self.count, self.c = m, k, seed, 0, [0] * m
+
+    def pos(self, name, x):
+        return slots(pair_from_hash(x, self.seed) if "hash" in name else pair(key(x), self.seed),
+                     self.k, self.m)
+
+    def add(self, ps):
+        if any(ps.count(q) > 255 - self.c[q] for q in set(ps)):
+            return False
+        for q in ps:
+            self.c[q] += 1
+        self.count = min(self.count + 1, MASK)
+        return True
+
+    def remove(self, ps):
+        if not all(self.c[q] for q in ps):
+            return False
+        for q in ps:
+            self.c[q] = max(self.c[q] - 1, 0)
+        self.count = max(self.count - 1, 0)
+        return True
+
+
+def key(item):
+    if isinstance(item, str):
+        return item.encode("utf-8", "surrogatepass").decode("utf-8", "replace").encode()
+    if isinstance(item, int):
+        return str(item).encode()
+    return item
+
+
+def distinct_item(m, k, seed=0):
+    return next(x for x in range(1000) if len(set(slots(pair(key(x), seed), k, m))) == k)
+
+
+# ---------------------------------------------------------------- construction
+
+@pytest.mark.parametrize("kwargs, msg", [
+    ({}, "Either expected_items or num_counters must be provided"),
+    ({"expected_items": 0}, "expected_items must be positive"),
+    ({"expected_items": 0, "num_hashes": 0}, "expected_items must be positive"),
+    ({"expected_items": 0, "num_counters": 10}, "expected_items must be positive"),
+    ({"num_counters": 0, "expected_items": 0}, "num_counters must be positive"),
+    ({"num_counters": 10, "num_hashes": 0}, "num_hashes must be positive"),
+    ({"expected_items": 10, "num_hashes": 0}, "num_hashes must be positive"),
+    *[({"num_counters": 10, "false_positive_rate": p}, "false_positive_rate must be between 0 "
+       "and 1 (exclusive)") for p in (1.0, 0.0, -0.5, float("nan"), float("inf"))],
+])
+def test_constructor_errors_in_order(kwargs, msg):
+    with pytest.raises(ValueError) as e:
+        CBF(**kwargs)
+    assert str(e.value) == msg
+
+
+@pytest.mark.parametrize("kwargs, m, k", [
+    ({"expected_items": 1000}, 9586, 7),
+    ({"expected_items": 100, "false_positive_rate": 0.001}, 1438, 10),
+    ({"num_counters": 1000}, 1000, 7),
+    ({"num_counters": 9}, 9, 6),
+    ({"expected_items": 1000, "num_counters": 64}, 64, 1),
+    ({"expected_items": 0, "num_counters": 5, "num_hashes": 2, "seed": MASK}, 5, 2),
+    ({"num_counters": 3, "num_hashes": 2**32 - 1}, 3, 2**32 - 1),
+])
+def test_sizing(kwargs, m, k):
+    f = CBF(**kwargs)
+    assert (f.num_counters, f.num_hashes, f.size_in_bytes, f.seed) == (m, k, m, kwargs.get("seed", 0))
+
+
+@pytest.mark.parametrize("kwargs", [{"num_counters": MASK}, {"num_counters": 2**62},
+                                    {"expected_items": MASK, "false_positive_rate": 1e-300}])
+def test_huge_filters_raise_memory_error(kwargs):
+    with pytest.raises(MemoryError):
+        CBF(**kwargs)
+
+
+def test_fresh_filter():
+    f = CBF(expected_items=1000)
+    assert repr(f) == "CountingBloomFilter(num_counters=9586, num_hashes=7, count=0)"
+    assert (len(f), f.fill_ratio(), f.false_positive_rate, f.health()) == (0, 0.0, 0.0, "healthy")
+    probes = ["a", b"b", 3, None]
+    assert [f.contains(x) or x in f or f.count(x) for x in probes] == [0, 0, 0, 0]
+    assert f.query_many(probes) == [False] * 4 and f.query_hashes([0, MASK]) == [False, False]
+
+
+# ---------------------------------------------------------------- counter limits
+
+@pytest.mark.parametrize("add", [
+    lambda f, i: f.add(i), lambda f, i: f.add_hash(i), lambda f, i: f.update([i]),
+    lambda f, i: f.update_hashes([i]),
+])
+def test_repeated_positions_count(add):
+    f = CBF(num_counters=1, num_hashes=3)
+    for i in range(85):
+        add(f, i)
+    assert counters(f) == [255] and len(f) == 85
+    with pytest.raises(OverflowError, match=FULL):
+        add(f, 85)
+    assert counters(f) == [255] and len(f) == 85
+
+
+@pytest.mark.parametrize("k", [3, 20, 70])  # batched, buffered with sort, in place with undo
+def test_distinct_positions_take_255_adds(k):
+    m = 1000
+    x = distinct_item(m, k)
+    f = CBF(num_counters=m, num_hashes=k)
+    f.update([x] * 254)
+    f.add(x)
+    before = f.to_bytes()
+    assert f.count(x) == 255 and len(f) == 255
+    for call in (lambda: f.add(x), lambda: f.update([x]), lambda: f.update_many([x, "y"])):
+        with pytest.raises(OverflowError, match=FULL):
+            call()
+        assert f.to_bytes() == before
+
+
+@pytest.mark.parametrize("k", [1, 16, 17, 65, 300])
+@pytest.mark.parametrize("method", ["update", "update_hashes"])
+def test_batch_stops_at_first_refused_element(k, method):
+    m = 7  # few counters: positions repeat and counters fill up quickly
+    rng = random.Random(k)
+    f = CBF(num_counters=m, num_hashes=k, seed=5)
+    start = [rng.randrange(200) for _ in range(30)]
+    model = Model(m, k, seed=5)
+    batch = start * 100
+    getattr(f, method)([])
+    with pytest.raises(OverflowError, match=FULL):
+        getattr(f, method)(batch)
+    applied = 0
+    while model.add(model.pos(method, batch[applied])):
+        applied += 1
+    assert counters(f) == model.c and len(f) == applied == model.count > 0
+
+
+# ---------------------------------------------------------------- remove and count
+
+def test_remove():
+    f = CBF(num_counters=500, num_hashes=4)
+    before = f.to_bytes()
+    assert f.remove("never") is False and f.to_bytes() == before
+    f.update(["x", "x"])
+    assert f.remove("x") is True and f.count("x") == 1 and len(f) == 1
+    assert f.remove(b"x") and not f.contains("x") and len(f) == 0 and f.to_bytes() == before
+
+
+@pytest.mark.parametrize("start, count, after", [
+    ([3], 1, [0]),      # all three positions on one counter: one remove undoes one add
+    ([2], 0, [0]),      # never below zero, and count stays at 0
+    ([200], 7, [197]),
+])
+def test_remove_with_repeated_positions(start, count, after):
+    f = CBF.from_json(record(start, num_hashes=3, count=count))
+    assert f.remove("anything") is True
+    assert counters(f) == after and len(f) == max(count - 1, 0)
+
+
+def test_count_is_the_minimum_counter():
+    m, k = 50, 4
+    c = [(i * 37) % 256 for i in range(m)]
+    f = CBF.from_json(record(c, num_hashes=k, seed=9))
+    for x in ["a", "b", "c", "d", b"\x00", 12]:
+        ps = slots(pair(key(x), 9), k, m)
+        assert f.count(x) == min(c[q] for q in ps)
+        assert f.contains(x) == all(c[q] for q in ps)
+
+
+# ---------------------------------------------------------------- merge
+
+@pytest.mark.parametrize("a, b, total", [
+    ([1, 200, 0, 255], [254, 55, 9, 0], [255, 255, 9, 255]),
+    *[([1] * n, [2] * (n - 1) + [255], None) for n in (1, 8, 9, 1000)],  # last position overflows
+])
+def test_merge(a, b, total):
+    fa, fb = CBF.from_json(record(a, count=MASK - 1)), CBF.from_json(record(b, count=6))
+    before = fa.to_bytes(), fb.to_bytes()
+    if total is None:
+        with pytest.raises(OverflowError, match="^counter capacity exceeded during merge$"):
+            fa.merge(fb)
+        assert fa.to_bytes() == before[0]
+    else:
+        assert fa.merge(fb) is None
+        assert counters(fa) == total and json.loads(fa.to_json())["count"] == MASK
+    assert fb.to_bytes() == before[1]
+
+
+@pytest.mark.parametrize("kw_a, kw_b, msg", [
+    ({"num_counters": 8, "num_hashes": 2, "seed": 1}, {"num_counters": 9, "num_hashes": 3, "seed": 2},
+     "num_counters mismatch (8 vs 9)"),
+    ({"num_hashes": 3, "seed": 1}, {"num_hashes": 2, "seed": 2}, "num_hashes mismatch (3 vs 2)"),
+    ({"seed": MASK}, {"seed": 0}, f"seed mismatch ({MASK} vs 0)"),
+])
+def test_merge_mismatch_order(kw_a, kw_b, msg):
+    base = {"num_counters": 8, "num_hashes": 2}
+    a, b = CBF(**{**base, **kw_a}), CBF(**{**base, **kw_b})
+    a.add("x")
+    before = a.to_bytes()
+    with pytest.raises(ValueError) as e:
+        a.merge(b)
+    assert str(e.value) == "Cannot merge: " + msg and a.to_bytes() == before
+
+
+def test_merge_refuses_itself_and_other_types():
+    f = CBF(num_counters=8)
+    f.add("x")
+    before = f.to_bytes()
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        f.merge(f)
+    with pytest.raises(TypeError, match="^argument 'other': 'BloomFilter' object cannot be "
+                                        "converted to 'CountingBloomFilter'$"):
+        f.merge(BloomFilter(num_bits=8))
+    assert f.to_bytes() == before
+
+
+# ---------------------------------------------------------------- statistics and lifecycle
+
+@pytest.mark.parametrize("nonzero, n, k, health", [
+    (0, 13, 2, "healthy"), (1, 1, 5, "saturated"), (64, 100, 2, "healthy"), (65, 100, 3, "warning"),
+    (79, 100, 1, "warning"), (80, 100, 4, "saturated"), (17, 17, 2, "saturated"),
+])
+def test_statistics(nonzero, n, k, health):
+    values = [1, 0x80, 0xFF, 0x7F, 0x01, 0x10]
+    c = [values[i % len(values)] for i in range(nonzero)] + [0] * (n - nonzero)
+    random.Random(n).shuffle(c)
+    f = CBF.from_json(record(c, num_hashes=k, count=4))
+    r = nonzero / n
+    assert (f.fill_ratio(), f.false_positive_rate, f.health()) == (r, r ** k, health)
+    assert repr(f) == f"CountingBloomFilter(num_counters={n}, num_hashes={k}, count=4)"
+
+
+def test_copy_and_clear():
+    f = CBF(num_counters=300, num_hashes=4, seed=11)
+    f.update(["a", "b"])
+    c = f.copy()
+    assert type(c) is CBF and c.to_bytes() == f.to_bytes()
+    c.add("c")
+    assert not f.contains("c") and len(f) == 2
+    snapshot = c.to_bytes()
+    assert f.clear() is None
+    assert f.to_bytes() == CBF(num_counters=300, num_hashes=4, seed=11).to_bytes()
+    assert c.to_bytes() == snapshot
+
+
+@pytest.mark.parametrize("items", [
+    [bytearray(b"c")], [[99, 100]], [memoryview(b"xy"), "z", [1] * 40], [bytearray(b"q" * 20)],
+])
+def test_batches_of_copied_keys_are_found_singly(items):
+    f = CBF(num_counters=4000, num_hashes=5)
+    f.update(items)
+    assert all(f.contains(x) for x in items) and f.query_many(items) == [True] * len(items)
+    assert [f.remove(x) for x in items] == [True] * len(items) and set(counters(f)) == {0}
+
+
+# ---------------------------------------------------------------- persistence
+
+def test_layouts():
+    f = CBF(num_counters=2, num_hashes=2)
+    assert f.to_json() == ('{\n  "counters": [\n    0,\n    0\n  ],\n  "num_counters": 2,\n'
+                           '  "num_hashes": 2,\n  "count": 0,\n  "seed": 0\n}')
+    assert len(CBF(expected_items=1000).to_bytes()) == 9643
+    g = CBF.from_json(record([255, 1, 0], 3, 7, MASK, 2**64 - 2))
+    assert g.to_bytes() == wrap(payload([255, 1, 0], 3, 7, MASK, 2**64 - 2), b"MKCB")
+
+
+def test_round_trips(tmp_path):
+    f = CBF(expected_items=300, seed=99)
+    f.update([f"item{i}" for i in range(200)] * 2)
+    f.remove("item3")
+    path = str(tmp_path / "f.bin")
+    f.save(path)
+    with open(path, "rb") as fh:
+        assert fh.read() == f.to_bytes()
+    probes = [f"item{i}" for i in range(0, 400, 3)]
+    for g in (CBF.from_bytes(f.to_bytes()), CBF.from_json(f.to_json()), CBF.load(path)):
+        assert g.to_bytes() == f.to_bytes() and repr(g) == repr(f) and len(g) == 399
+        assert g.query_many(probes) == f.query_many(probes)
+
+
+@pytest.mark.parametrize("codec", ["json", "bytes"])
+@pytest.mark.parametrize("c, n, k, msg", [
+    ([], 0, 0, "num_counters must be positive"),
+    ([0], 0, 1, "num_counters must be positive"),
+    ([0, 0, 0], 4, 0, "num_hashes must be positive"),
+    ([0, 0, 0], 4, 1, "counter array length does not match num_counters"),
+    ([0] * 5, 4, 1, "counter array length does not match num_counters"),
+    ([], MASK, 1, "counter array length does not match num_counters"),
+])
+def test_validation_order(codec, c, n, k, msg):
+    with pytest.raises(ValueError) as e:
+        if codec == "json":
+            CBF.from_json(record(c, n, k))
+        else:
+            CBF.from_bytes(wrap(payload(c, n, k), b"MKCB"))
+    assert str(e.value) == msg
+
+
+@pytest.mark.parametrize("text, detail", [
+    (record([0], count=1)[:-1], " at line 1 column "),
+    (json.dumps({"counters": [0], "num_counters": 1, "num_hashes": 1, "count": 0}),
+     "missing field `seed`"),
+    (record([256]), "invalid value: integer `256`, expected u8"),
+    (record([0], num_hashes=2**32), "expected u32"),
+    ("[[0], 1, 1, 0]", "struct CountingBloomFilterData with 5 elements"),
+])
+def test_json_errors(text, detail):
+    with pytest.raises(ValueError, match="^Deserialization error: ") as e:
+        CBF.from_json(text)
+    assert detail in str(e.value)
+
+
+def test_loaders_ignore_extras_and_refuse_other_classes():
+    f = CBF.from_json('{"seed": 3, "extra": [1, {}], "count": 0, "num_hashes": 2,'
+                      ' "num_counters": 2, "counters": [5, 6]}')
+    assert (counters(f), f.seed, len(f)) == ([5, 6], 3, 0)
+    assert CBF.from_json("[[5, 6], 2, 2, 0, 3]").to_bytes() == f.to_bytes()
+    assert CBF.from_bytes(wrap(f.to_bytes()[21:] + b"\x01junk", b"MKCB")).to_bytes() == f.to_bytes()
+    with pytest.raises(ValueError, match="^invalid Murk binary format$"):
+        CBF.from_bytes(BloomFilter(num_bits=64).to_bytes())
+
+
+def test_every_truncated_payload_is_refused():
+    f = CBF(num_counters=20, num_hashes=3, seed=5)
+    f.update(["a", "b"])
+    full = f.to_bytes()[21:]
+    for n in range(len(full)):
+        with pytest.raises(ValueError, match=EOF_MSG):
+            CBF.from_bytes(wrap(full[:n], b"MKCB"))
+
+
+def test_random_damage_never_crashes():
+    rng = random.Random(7)
+    f = CBF(num_counters=60, num_hashes=3, seed=3)
+    f.update(range(40))
+    good = f.to_bytes()[21:]
+    for _ in range(500):
+        damaged = bytearray(good)
+        for _ in range(rng.randint(1, 3)):
+            damaged[rng.randrange(len(damaged))] = rng.randrange(256)
+        try:
+            g = CBF.from_bytes(wrap(bytes(damaged), b"MKCB"))
+        except ValueError:
+            continue
+        assert len(counters(g)) == g.num_counters
+        if g.num_hashes > 1000:  # a damaged hash count is valid, just slow to use
+            continue
+        g.query_many(range(20))
+        g.remove(3)
+        try:
+            g.update(range(5))
+        except OverflowError:
+            pass
+
+
+_keys = st.one_of(st.binary(max_size=12), st.text(max_size=6), st.integers(0, 50))
+_ops = st.lists(st.one_of(
+    st.tuples(st.sampled_from(["add", "remove"]), _keys),
+    st.tuples(st.just("add_hash"), st.integers(0, MASK)),
+    st.tuples(st.just("update"), st.lists(_keys, max_size=6)),
+    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, 30), max_size=6)),
+), max_size=25)
+
+
+@settings(max_examples=150, deadline=None)
+@given(m=st.integers(1, 12), k=st.sampled_from([1, 2, 5, 20, 70]), seed=st.integers(0, MASK),
+       ops=_ops)
+def test_random_operations_follow_the_model_and_round_trip(m, k, seed, ops):
+    f, model = CBF(num_counters=m, num_hashes=k, seed=seed), Model(m, k, seed)
+    for name, arg in ops:
+        batch = arg if name.startswith("update") else [arg]
+        if name == "remove":
+            assert f.remove(arg) == model.remove(model.pos(name, arg))
+            continue
+        refused = next((x for x in batch if not model.add(model.pos(name, x))), None) is not None
+        if refused:
+            with pytest.raises(OverflowError, match=FULL):
+                getattr(f, name)(arg)
+        else:
+            getattr(f, name)(arg)
+    assert counters(f) == model.c and len(f) == model.count
+    data = f.to_bytes()
+    assert CBF.from_bytes(data).to_bytes() == data
+    assert CBF.from_json(f.to_json()).to_bytes() == data
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "f.bin")
+        f.save(path)
+        assert CBF.load(path).to_bytes() == data
