@@ -217,7 +217,7 @@ void to_key(PyObject* o, Item& out) {
 struct BatchSink final : ItemSink {
     std::vector<Key>& keys;
     std::vector<PyObject*>& refs;
-    std::string& arena;
+    std::vector<char>& arena;
     std::vector<std::size_t>& in_arena;
     std::size_t start = 0;
     BatchSink(Items& i) : keys(i.keys_), refs(i.refs_), arena(i.arena_), in_arena(i.in_arena_) {}
@@ -232,7 +232,7 @@ struct BatchSink final : ItemSink {
     }
     void begin_copy() override { start = arena.size(); }
     void push(char c) override { arena.push_back(c); }
-    void append(const char* p, std::size_t n) override { arena.append(p, n); }
+    void append(const char* p, std::size_t n) override { arena.insert(arena.end(), p, p + n); }
     void rollback_copy() override { arena.resize(start); }
     void end_copy() override {
         in_arena.push_back(keys.size());

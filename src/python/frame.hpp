@@ -167,7 +167,9 @@ public:
 private:
     std::vector<Key> keys_;
     std::vector<PyObject*> refs_;
-    std::string arena_;
+    // A vector, not a string: a moved string keeps short contents inline, which
+    // would leave the resolved keys pointing into the moved-from object.
+    std::vector<char> arena_;
     std::vector<std::size_t> in_arena_;  // keys whose data is an arena offset until gathering ends
     friend struct BatchSink;
 };
