@@ -42,7 +42,30 @@ def bloom_demo():
         print(f"saved {os.path.getsize(path)} bytes; reloaded filter equal: {again.to_bytes() == seen.to_bytes()}")
 
 
+def hyperloglog_demo():
+    section("HyperLogLog: distinct visitors per page group, in 16 KiB each")
+    by_group = {}
+    for user, page in LOG:
+        group = "products" if page.startswith("/products/") else "core"
+        by_group.setdefault(group, []).append(user)
+    counters = {}
+    for group, users in by_group.items():
+        hll = _murk.HyperLogLog(precision=14)
+        hll.update(users)
+        counters[group] = hll
+        low, high = hll.confidence_interval(0.95)
+        print(f"{group:>8}: {hll!r}; exact {len(set(users))}, 95% interval [{low:.0f}, {high:.0f}]")
+    everyone = counters["products"] | counters["core"]
+    exact = len({user for user, _ in LOG})
+    print(f"union of both: estimate {everyone.cardinality():.1f}, exact {exact}, "
+          f"error {abs(everyone.cardinality() - exact) / exact:.2%} (standard error {everyone.standard_error:.2%})")
+    data = everyone.to_bytes()
+    print(f"serialized: {len(data)} bytes; reloaded estimate equal: "
+          f"{_murk.HyperLogLog.from_bytes(data).cardinality() == everyone.cardinality()}")
+
+
 if __name__ == "__main__":
     print(_murk.__doc__)
     print("classes:", ", ".join(_murk.__all__))
     bloom_demo()
+    hyperloglog_demo()
