@@ -64,8 +64,32 @@ def hyperloglog_demo():
           f"{_murk.HyperLogLog.from_bytes(data).cardinality() == everyone.cardinality()}")
 
 
+def minhash_demo():
+    section("MinHash: how much do the audiences of two pages overlap?")
+    audience = {}
+    for user, page in LOG:
+        audience.setdefault(page, set()).add(user)
+    # Checkout visitors are cart visitors plus a few who came straight from search.
+    audience["/checkout"] = set(sorted(audience["/cart"])[:8000]) | set(sorted(audience["/search"])[:2000])
+    sigs = {}
+    for page in ("/cart", "/checkout", "/login", "/products/17"):
+        mh = _murk.MinHash(num_hashes=256, seed=42)
+        mh.update(audience[page])
+        sigs[page] = mh
+    for x, y in (("/cart", "/checkout"), ("/cart", "/login"), ("/cart", "/products/17")):
+        exact = len(audience[x] & audience[y]) / len(audience[x] | audience[y])
+        low, high = sigs[x].jaccard_interval(sigs[y], 0.95)
+        print(f"{x} vs {y}: estimate {sigs[x].jaccard(sigs[y]):.3f}, exact {exact:.3f}, "
+              f"95% interval [{low:.3f}, {high:.3f}]")
+    funnel = sigs["/cart"] | sigs["/checkout"]
+    print(f"{funnel!r}: signature of the union, {funnel.size_in_bytes} bytes")
+    again = _murk.MinHash.from_json(funnel.to_json())
+    print(f"JSON round trip keeps the signature: {again.get_signature() == funnel.get_signature()}")
+
+
 if __name__ == "__main__":
     print(_murk.__doc__)
     print("classes:", ", ".join(_murk.__all__))
     bloom_demo()
     hyperloglog_demo()
+    minhash_demo()

@@ -7,6 +7,7 @@
 namespace murk::py {
 ClassDef bloom_class();
 ClassDef hyperloglog_class();
+ClassDef minhash_class();
 }
 
 namespace {
@@ -37,7 +38,7 @@ PyMODINIT_FUNC PyInit__murk(void) {
     if (!m) return nullptr;
     try {
         using namespace murk::py;
-        for (auto make : {bloom_class, hyperloglog_class}) {
+        for (auto make : {bloom_class, hyperloglog_class, minhash_class}) {
             if (add_class(m, make()) < 0) {
                 Py_DECREF(m);
                 return nullptr;
