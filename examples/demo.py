@@ -136,6 +136,51 @@ def counting_bloom_demo():
     print(f"{len(open_now.to_bytes())} bytes; reloaded equal: {again.to_bytes() == open_now.to_bytes()}")
 
 
+def hyperloglog_demo():
+    section("HyperLogLog: distinct visitors per page group, in 16 KiB each")
+    by_group = {}
+    for user, page in LOG:
+        group = "products" if page.startswith("/products/") else "core"
+        by_group.setdefault(group, []).append(user)
+    counters = {}
+    for group, users in by_group.items():
+        hll = _murk.HyperLogLog(precision=14)
+        hll.update(users)
+        counters[group] = hll
+        low, high = hll.confidence_interval(0.95)
+        print(f"{group:>8}: {hll!r}; exact {len(set(users))}, 95% interval [{low:.0f}, {high:.0f}]")
+    everyone = counters["products"] | counters["core"]
+    exact = len({user for user, _ in LOG})
+    print(f"union of both: estimate {everyone.cardinality():.1f}, exact {exact}, "
+          f"error {abs(everyone.cardinality() - exact) / exact:.2%} (standard error {everyone.standard_error:.2%})")
+    data = everyone.to_bytes()
+    print(f"serialized: {len(data)} bytes; reloaded estimate equal: "
+          f"{_murk.HyperLogLog.from_bytes(data).cardinality() == everyone.cardinality()}")
+
+
+def minhash_demo():
+    section("MinHash: how much do the audiences of two pages overlap?")
+    audience = {}
+    for user, page in LOG:
+        audience.setdefault(page, set()).add(user)
+    # Checkout visitors are cart visitors plus a few who came straight from search.
+    audience["/checkout"] = set(sorted(audience["/cart"])[:8000]) | set(sorted(audience["/search"])[:2000])
+    sigs = {}
+    for page in ("/cart", "/checkout", "/login", "/products/17"):
+        mh = _murk.MinHash(num_hashes=256, seed=42)
+        mh.update(audience[page])
+        sigs[page] = mh
+    for x, y in (("/cart", "/checkout"), ("/cart", "/login"), ("/cart", "/products/17")):
+        exact = len(audience[x] & audience[y]) / len(audience[x] | audience[y])
+        low, high = sigs[x].jaccard_interval(sigs[y], 0.95)
+        print(f"{x} vs {y}: estimate {sigs[x].jaccard(sigs[y]):.3f}, exact {exact:.3f}, "
+              f"95% interval [{low:.3f}, {high:.3f}]")
+    funnel = sigs["/cart"] | sigs["/checkout"]
+    print(f"{funnel!r}: signature of the union, {funnel.size_in_bytes} bytes")
+    again = _murk.MinHash.from_json(funnel.to_json())
+    print(f"JSON round trip keeps the signature: {again.get_signature() == funnel.get_signature()}")
+
+
 if __name__ == "__main__":
     print(_murk.__doc__)
     print("classes:", ", ".join(_murk.__all__))
@@ -144,3 +189,5 @@ if __name__ == "__main__":
     cuckoo_demo()
     scalable_bloom_demo()
     counting_bloom_demo()
+    hyperloglog_demo()
+    minhash_demo()

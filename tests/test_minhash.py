@@ -1,0 +1,373 @@
+"""MinHash: slot hashing, similarity, intervals, merging and persistence."""
+import json
+import math
+import os
+import random
+import struct
+import tempfile
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from _murk import MinHash
+from conftest import G, MASK, mix, wrap, xxh
+
+MH = {"magic": b"MKMH", "version": 1}
+Z = {0.80: 1.281552, 0.90: 1.644854, 0.95: 1.959964, 0.99: 2.575829}
+EOF_MSG = "^Deserialization error: io error: unexpected end of file$"
+
+
+def model(n, seed, keys=(), hashes=(), sig=None):
+    seeds = [(seed + i * G) & MASK for i in range(n)]
+    sig = list(sig) if sig else [MASK] * n
+    for k in keys:
+        sig = [min(v, xxh(k, s)) for v, s in zip(sig, seeds)]
+    for x in hashes:
+        sig = [min(v, mix(((s ^ x) + G) & MASK)) for v, s in zip(sig, seeds)]
+    return sig
+
+
+def payload(sig, n=None, seed=0, version=2):
+    n = len(sig) if n is None else n
+    return struct.pack(f"<BQ{len(sig)}QQQ", version, len(sig), *sig, n, seed)
+
+
+def record(sig, n=None, seed=0, version=2, codec="json"):
+    n = len(sig) if n is None else n
+    if codec == "json":
+        return MinHash.from_json(json.dumps({"version": version, "signature": sig, "num_hashes": n, "seed": seed}))
+    return MinHash.from_bytes(wrap(payload(sig, n, seed, version), **MH))
+
+
+def key_of(item):
+    if isinstance(item, str):
+        return item.encode("utf-8", "surrogatepass").decode("utf-8", "replace").encode()
+    return bytes(item)
+
+
+class BadStr:
+    def __str__(self):
+        raise KeyError("no")
+
+
+# ---------------------------------------------------------------- construction
+
+@pytest.mark.parametrize("n, seed", [(1, 0), (128, 0), (257, MASK)])
+def test_fresh_signature(n, seed):
+    m = MinHash(n, seed) if n != 128 else MinHash()
+    assert (m.num_hashes, m.seed, m.size_in_bytes) == (n, seed, 8 * n)
+    assert m.is_empty() and m.get_signature() == m.signature() == [MASK] * n
+    assert m.standard_error() == 1.0 / math.sqrt(n) and len(m.to_bytes()) == 46 + 8 * n
+    assert repr(m) == f"MinHash(num_hashes={n}, is_empty=true)"
+    with pytest.raises(AttributeError):
+        m.num_hashes = 3
+
+
+@pytest.mark.parametrize("args, exc, msg", [
+    ((0, 7), ValueError, "^num_hashes must be positive$"),
+    ((-1,), OverflowError, "."),
+    ((0, -1), OverflowError, "."),
+    ((1.5,), TypeError, "^argument 'num_hashes': "),
+    ((4, "0"), TypeError, "^argument 'seed': "),
+    ((2**59,), MemoryError, None),
+    ((MASK,), MemoryError, None),
+])
+def test_constructor_errors(args, exc, msg):
+    with pytest.raises(exc, match=msg):
+        MinHash(*args)
+
+
+# ---------------------------------------------------------------- adding
+
+@pytest.mark.parametrize("length", list(range(18)) + [128, 129, 240, 241, 1000])  # every XXH3 length path
+@pytest.mark.parametrize("n, seed", [(3, 0), (300, 2**64 - G)])  # the second wraps slot 1 to seed 0
+def test_item_slots_use_one_seeded_hash_each(length, n, seed):
+    key = bytes((i * 7 + length) & 0xFF for i in range(length))
+    m = MinHash(n, seed)
+    m.add(key)
+    assert m.get_signature() == model(n, seed, keys=[key])
+    assert repr(m) == f"MinHash(num_hashes={n}, is_empty=false)"
+
+
+@pytest.mark.parametrize("n, seed", [(1, 0), (5, MASK), (513, 9)])
+def test_caller_hashes_use_mixed_slot_seeds(n, seed):
+    xs = [0, 1, MASK, 2**63, 424242]
+    single, batch = MinHash(n, seed), MinHash(n, seed)
+    for x in xs:
+        single.add_hash(x)
+    batch.update_hashes(xs)
+    assert single.signature() == batch.signature() == model(n, seed, hashes=xs)
+
+
+@pytest.mark.parametrize("items", ["abc", [b"a", bytearray(b"b"), [99]], {"a": 1, "b": 2, "c": 3}])
+@pytest.mark.parametrize("method", ["update", "update_many"])
+def test_batches_equal_single_adds(items, method):
+    m = MinHash(300, 4)
+    getattr(m, method)(items)
+    assert m.signature() == model(300, 4, keys=[b"a", b"b", b"c"])
+    before = m.signature()
+    m.update(["a", memoryview(b"b")])  # equal keys, nothing changes
+    assert m.signature() == before
+
+
+@pytest.mark.parametrize("method, arg, exc", [
+    ("update", ["ok", BadStr()], KeyError),
+    ("update", 5, TypeError),
+    ("update", [], None),
+    ("update_hashes", [], None),
+    ("update_hashes", "12", TypeError),
+    ("update_hashes", [1, 2**64], OverflowError),
+    ("update_hashes", (h for h in [1]), TypeError),
+    ("add", BadStr(), KeyError),
+    ("add_hash", -1, OverflowError),
+])
+def test_failed_or_empty_calls_change_nothing(method, arg, exc):
+    m = MinHash(8)
+    m.add("before")
+    snapshot = m.to_bytes()
+    if exc is None:
+        assert getattr(m, method)(arg) is None
+    else:
+        with pytest.raises(exc):
+            getattr(m, method)(arg)
+    assert m.to_bytes() == snapshot
+
+
+def test_signature_lists_are_fresh_copies():
+    m = MinHash(4)
+    m.get_signature()[0] = 0
+    assert m.is_empty()
+
+
+# ---------------------------------------------------------------- similarity
+
+@pytest.mark.parametrize("a, b, j", [
+    ([MASK] * 4, [MASK] * 4, 1.0),  # untouched slots count as equal
+    ([1, 2, 3, 4], [1, 2, 3, 5], 0.75),
+    ([1, 2, 3, 4], [1, 0, 0, 0], 0.25),  # interval clamped at 0
+    ([1, 2, 3, 4], [1, 2, 3, 0], 0.75),  # interval clamped at 1
+    ([1, 2, 3, 4], [4, 3, 2, 1], 0.0),
+    ([5] * 3, [5, 6, 6], 1 / 3),
+])
+@pytest.mark.parametrize("level", sorted(Z))
+def test_jaccard_and_interval(a, b, j, level):
+    x, y = record(a), record(b)
+    assert x.jaccard(y) == y.jaccard(x) == x.query(other=y) == j
+    half = Z[level] * math.sqrt(j * (1 - j) / len(a))
+    expected = (max(j - half, 0.0), min(j + half, 1.0))
+    assert x.jaccard_interval(y, level) == expected
+    assert x.jaccard_interval(other=y, confidence=math.nextafter(level, 0)) == expected
+
+
+@pytest.mark.parametrize("confidence", [0.85, 0.95 + 2.3e-16, math.nan])
+def test_confidence_outside_table(confidence):
+    with pytest.raises(ValueError, match="^confidence must be one of 0.80, 0.90, 0.95, or 0.99$"):
+        MinHash(4).jaccard_interval(MinHash(4), confidence)
+    with pytest.raises(TypeError, match="^argument 'confidence': "):
+        MinHash(4).jaccard_interval(MinHash(4), "0.95")
+
+
+@pytest.mark.parametrize("kw_a, kw_b, msg", [
+    ({"num_hashes": 64, "seed": 1}, {"num_hashes": 128, "seed": 2}, "num_hashes mismatch (64 vs 128)"),
+    ({"seed": 1}, {"seed": 2}, "seed mismatch (1 vs 2)"),
+    ({"seed": MASK}, {}, f"seed mismatch ({MASK} vs 0)"),
+])
+def test_mismatches(kw_a, kw_b, msg):
+    a, b = MinHash(**{"num_hashes": 8, **kw_a}), MinHash(**{"num_hashes": 8, **kw_b})
+    a.add("x")
+    before = a.to_bytes()
+    # The compatibility check comes before the confidence level is looked at.
+    for op in (lambda: a.jaccard(b), lambda: a.query(b), lambda: a.jaccard_interval(b, 0.85)):
+        with pytest.raises(ValueError) as e:
+            op()
+        assert str(e.value) == "Cannot compare: " + msg
+
+    def ior():
+        x = a
+        x |= b
+
+    for op in (lambda: a.merge(b), lambda: a | b, ior):
+        with pytest.raises(ValueError) as e:
+            op()
+        assert str(e.value) == "Cannot merge: " + msg
+    assert a.to_bytes() == before
+
+
+@pytest.mark.parametrize("method", ["jaccard", "query", "jaccard_interval", "merge"])
+def test_other_must_be_a_minhash(method):
+    with pytest.raises(TypeError, match="^argument 'other': 'int' object cannot be converted to 'MinHash'$"):
+        getattr(MinHash(4), method)(5)
+
+
+def test_accuracy_at_half_overlap():
+    a, b = MinHash(256), MinHash(256)
+    a.update(f"doc-{i}" for i in range(0, 3000))
+    b.update(f"doc-{i}" for i in range(1000, 4000))  # 2000 shared of 4000: Jaccard 0.5
+    low, high = a.jaccard_interval(b, 0.99)
+    assert low <= 0.5 <= high
+
+
+# ---------------------------------------------------------------- merge, copy, clear
+
+def test_merge_variants_are_the_union():
+    a_items, b_items = [f"a{i}" for i in range(40)], [f"b{i}" for i in range(30)]
+    a, b, both = MinHash(300, 8), MinHash(300, 8), MinHash(300, 8)
+    a.update(a_items)
+    b.update(b_items)
+    both.update(a_items + b_items)
+    b_before = b.signature()
+    union = a | b
+    alias = a
+    a |= b
+    assert union.signature() == a.signature() == both.signature() and a is alias and union is not a
+    c = MinHash(300, 8)
+    c.update(a_items)
+    assert c.merge(b) is None and c.signature() == both.signature() and b.signature() == b_before
+
+
+def test_self_union_and_foreign_operands():
+    a = MinHash(8)
+    a.add("x")
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        a.merge(a)
+    assert a.jaccard(a) == 1.0
+    old = a
+    a |= a  # falls back to a | a
+    assert a is not old and a.signature() == old.signature()
+    with pytest.raises(TypeError, match="unsupported operand"):
+        a | 5
+
+
+def test_copy_and_clear():
+    m = MinHash(20, seed=3)
+    m.update(["a", "b"])
+    c = m.copy()
+    assert c.to_bytes() == m.to_bytes() and c.jaccard(MinHash(20, seed=3)) == 0.0
+    c.add("zzz")
+    assert c.signature() != m.signature()
+    assert m.clear() is None and m.to_bytes() == MinHash(20, seed=3).to_bytes()
+
+
+# ---------------------------------------------------------------- persistence
+
+def test_layouts():
+    assert MinHash().to_bytes() == wrap(payload([MASK] * 128), **MH) and len(MinHash().to_bytes()) == 1070
+    assert record([0, 5, MASK], seed=MASK - 1).to_bytes() == wrap(payload([0, 5, MASK], 3, MASK - 1), **MH)
+    assert MinHash(2).to_json() == (
+        '{\n  "version": 2,\n  "signature": [\n    18446744073709551615,\n'
+        '    18446744073709551615\n  ],\n  "num_hashes": 2,\n  "seed": 0\n}')
+
+
+def test_round_trips(tmp_path):
+    m = MinHash(200, seed=77)
+    m.update(f"w{i}" for i in range(500))
+    path = str(tmp_path / "m.bin")
+    m.save(path)
+    with open(path, "rb") as f:
+        assert f.read() == m.to_bytes()
+    doc = json.loads(m.to_json())
+    shuffled = json.dumps({"comment": "by hand", **dict(reversed(list(doc.items())))})
+    for other in (MinHash.from_bytes(list(m.to_bytes())), MinHash.load(path), MinHash.from_json(m.to_json()),
+                  MinHash.from_json(shuffled), MinHash.from_json(json.dumps(list(doc.values())))):
+        assert other.to_bytes() == m.to_bytes() and other.jaccard(m) == 1.0
+
+
+@pytest.mark.parametrize("codec", ["json", "bytes"])
+@pytest.mark.parametrize("sig, n, version, msg", [
+    ([MASK] * 2, 2, 1, "Unsupported MinHash data version"),
+    ([], 0, 3, "Unsupported MinHash data version"),
+    ([], 0, 2, "num_hashes must be positive"),
+    ([1, 2, 3], 4, 2, "signature length does not match num_hashes"),
+    ([], MASK, 2, "signature length does not match num_hashes"),
+])
+def test_validation(codec, sig, n, version, msg):
+    with pytest.raises(ValueError) as e:
+        record(sig, n, version=version, codec=codec)
+    assert str(e.value) == msg
+
+
+def test_binary_refusals_and_extras():
+    good = MinHash(2).to_bytes()
+    assert MinHash.from_bytes(wrap(good[21:] + b"\x00" * 9, **MH)).to_bytes() == good
+    loaded = record([0, MASK, 2**63], codec="bytes")  # any slot value is accepted
+    assert loaded.signature() == [0, MASK, 2**63]
+    for data, msg in [
+        (b"MKHL" + good[4:], "^invalid Murk binary format$"),
+        (good[:4] + b"\x02" + good[5:], r"^unsupported binary format version: 2 \(expected 1\)$"),
+        (wrap(struct.pack("<BQ", 2, 2**61) + bytes(64), **MH), EOF_MSG),  # no huge allocation
+    ]:
+        with pytest.raises(ValueError, match=msg):
+            MinHash.from_bytes(data)
+    m = MinHash(5, seed=1)
+    m.update(["p", "q"])
+    body = m.to_bytes()[21:]
+    for n in range(len(body)):
+        with pytest.raises(ValueError, match=EOF_MSG):
+            MinHash.from_bytes(wrap(body[:n], **MH))
+
+
+@pytest.mark.parametrize("text, fragment", [
+    ('{"version": 2, "signature": [1], "num_hashes": 1}', "missing field `seed`"),
+    ('{"version": 2, "signature": [1], "num_hashes": 1, "seed": 0, "version": 2}', "duplicate field `version`"),
+    ('{"version": 256, "signature": [1], "num_hashes": 1, "seed": 0}', "256"),
+    ('{"version": 2, "signature": [0.5], "num_hashes": 1, "seed": 0}', ""),
+    ('{"version": 2, "signature": [18446744073709551616], "num_hashes": 1, "seed": 0}', ""),
+    ('[2, [1], 1]', "struct MinHashData with 4 elements"),
+])
+def test_json_decoding_errors(text, fragment):
+    with pytest.raises(ValueError, match="^Deserialization error: ") as e:
+        MinHash.from_json(text)
+    assert fragment in str(e.value)
+
+
+def test_random_damage_never_crashes():
+    rng = random.Random(11)
+    m = MinHash(6, seed=4)
+    m.update(range(30))
+    body = m.to_bytes()[21:]
+    for _ in range(600):
+        damaged = bytearray(body)
+        for _ in range(rng.randint(1, 3)):
+            damaged[rng.randrange(len(damaged))] = rng.randrange(256)
+        try:
+            loaded = MinHash.from_bytes(wrap(bytes(damaged), **MH))
+        except ValueError:
+            continue
+        assert len(loaded.signature()) == loaded.num_hashes
+        assert MinHash.from_bytes(loaded.to_bytes()).to_bytes() == loaded.to_bytes()
+
+
+_items = st.one_of(st.binary(max_size=40), st.text(max_size=10))
+_ops = st.lists(st.one_of(
+    st.tuples(st.just("add"), _items),
+    st.tuples(st.just("add_hash"), st.integers(0, MASK)),
+    st.tuples(st.just("update"), st.lists(_items, max_size=5)),
+    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=5)),
+    st.tuples(st.just("clear"), st.none()),
+), max_size=12)
+
+
+@settings(max_examples=120, deadline=None)
+@given(n=st.integers(1, 40), seed=st.integers(0, MASK), ops=_ops)
+def test_random_operations_follow_the_model_and_round_trip(n, seed, ops):
+    m = MinHash(n, seed)
+    sig = [MASK] * n
+    for name, arg in ops:
+        if name == "clear":
+            m.clear()
+            sig = [MASK] * n
+            continue
+        getattr(m, name)(arg)
+        batch = arg if name.startswith("update") else [arg]
+        if "hash" in name:
+            sig = model(n, seed, hashes=batch, sig=sig)
+        else:
+            sig = model(n, seed, keys=[key_of(x) for x in batch], sig=sig)
+    assert m.signature() == sig and m.is_empty() == (sig == [MASK] * n)
+    data = m.to_bytes()
+    assert MinHash.from_bytes(data).to_bytes() == data
+    assert MinHash.from_json(m.to_json()).to_bytes() == data
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "m.bin")
+        m.save(path)
+        assert MinHash.load(path).to_bytes() == data
