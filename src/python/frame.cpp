@@ -259,17 +259,34 @@ void Items::gather(PyObject* iterable) {
     keys_.reserve(4);
     refs_.reserve(4);
     BatchSink sink(*this);
-    auto add = [&](PyObject* o) { reduce(o, sink); };
+    // Exact str and bytes are the common case: key them in place without the
+    // general reduction.
+    auto add = [&](PyObject* o) {
+        Py_ssize_t n;
+        const char* p = nullptr;
+        if (Py_IS_TYPE(o, &PyUnicode_Type)) {
+            p = PyUnicode_AsUTF8AndSize(o, &n);
+            if (!p) PyErr_Clear();  // lone surrogates: the general path handles them
+        } else if (Py_IS_TYPE(o, &PyBytes_Type)) {
+            char* b;
+            if (PyBytes_AsStringAndSize(o, &b, &n) == 0) p = b;
+            else PyErr_Clear();
+        }
+        if (!p) return reduce(o, sink);
+        Py_INCREF(o);
+        sink.view(o, p, static_cast<std::size_t>(n));
+    };
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
-        bool list = PyList_CheckExact(iterable);
-        Py_ssize_t n = list ? PyList_Size(iterable) : PyTuple_Size(iterable);
+        const bool list = PyList_CheckExact(iterable);
+        auto size = [&] { return list ? PyList_Size(iterable) : PyTuple_Size(iterable); };
+        auto at = [&](Py_ssize_t i) { return list ? PyList_GetItem(iterable, i) : PyTuple_GetItem(iterable, i); };
+        Py_ssize_t n = size();
         keys_.reserve(static_cast<std::size_t>(n));
         refs_.reserve(static_cast<std::size_t>(n));
         // Re-read the size each time: an element's __str__ may shrink the list.
-        for (Py_ssize_t i = 0; i < (list ? PyList_Size(iterable) : n); ++i) {
-            if (i + static_cast<Py_ssize_t>(AHEAD) < n)
-                prefetch(list ? PyList_GetItem(iterable, i + AHEAD) : PyTuple_GetItem(iterable, i + AHEAD));
-            Ref e(list ? PyList_GetItem(iterable, i) : PyTuple_GetItem(iterable, i));
+        for (Py_ssize_t i = 0; i < (n = size()); ++i) {
+            if (i + static_cast<Py_ssize_t>(AHEAD) < n) prefetch(at(i + AHEAD));
+            Ref e(at(i));
             if (!e) raise();
             Py_INCREF(e.get());
             add(e.get());
@@ -283,8 +300,6 @@ void Items::gather(PyObject* iterable) {
         keys_[i].data = arena_.data() + reinterpret_cast<std::size_t>(keys_[i].data);
 }
 
-// A short arena lives inside the string object and moves to a new address
-// with it, so copied keys are re-pointed at the new buffer.
 Items::~Items() {
     const std::size_t n = refs_.size();
     for (std::size_t i = 0; i < n; ++i) {
