@@ -6,6 +6,7 @@
 
 namespace murk::py {
 ClassDef bloom_class();
+ClassDef topk_class();
 }
 
 namespace {
@@ -36,7 +37,7 @@ PyMODINIT_FUNC PyInit__murk(void) {
     if (!m) return nullptr;
     try {
         using namespace murk::py;
-        for (auto make : {bloom_class}) {
+        for (auto make : {bloom_class, topk_class}) {
             if (add_class(m, make()) < 0) {
                 Py_DECREF(m);
                 return nullptr;

@@ -1,0 +1,196 @@
+// Space-Saving heavy-hitter tracker over string items.
+//
+// Counters live in a "stream summary": buckets of equal count in a doubly
+// linked list (highest count first), each holding its counters in a doubly
+// linked list in tracking order. Reading the buckets top to bottom gives the
+// tracking order, so an increment moves a counter to the tail of the bucket of
+// its new count in O(1) for the usual +1, instead of swapping it past a long
+// run of equal counts. Items are found through an open-addressing index keyed
+// by the item bytes.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "persistence.hpp"
+#include "utils.hpp"
+
+namespace murk {
+
+// An item's text inside a record: UTF-8, checked on every way in.
+struct ItemText {
+    std::string s;
+};
+
+template <>
+struct Codec<ItemText> {
+    static constexpr bool optional = false;
+    static std::size_t size(const ItemText& t) { return 8 + t.s.size(); }
+    static void write(Writer& w, const ItemText& t) {
+        w.put<u64>(t.s.size());
+        w.put_raw(t.s.data(), t.s.size());
+    }
+    static void read(Reader& r, ItemText& t);
+    static void to_json(JsonOut& o, const ItemText& t) { json_string(o, t.s); }
+    static void from_json(JsonIn& in, ItemText& t);
+};
+
+// Empty when s is well-formed UTF-8, else the description of the first fault.
+std::string utf8_fault(std::string_view s);
+
+struct TopKCounter {
+    static constexpr std::string_view name = "Counter";
+    ItemText item;
+    u64 count = 0;
+    u64 error = 0;
+    template <class S, class V>
+    static void fields(S& s, V&& v) {
+        v("item", s.item);
+        v("count", s.count);
+        v("error", s.error);
+    }
+};
+
+struct TopKData {
+    static constexpr std::string_view name = "TopKData";
+    u8 version = 1;
+    std::vector<TopKCounter> counters;
+    u64 k = 0;
+    template <class S, class V>
+    static void fields(S& s, V&& v) {
+        v("version", s.version);
+        v("counters", s.counters);
+        v("k", s.k);
+    }
+};
+
+class TopK {
+public:
+    static constexpr Format format{"MKTK", 1};
+
+    explicit TopK(u64 k);
+    explicit TopK(TopKData d);  // validates
+    TopK(const TopK& o);
+    TopK(TopK&&) noexcept = default;
+    TopK& operator=(const TopK&) = delete;
+    TopK& operator=(TopK&&) = delete;
+
+    void add(std::string_view item, u64 c) { add_hashed(item, hash(item), c); }
+    u64 query(std::string_view item) const noexcept {
+        u32 s = find(item, hash(item));
+        return s == NIL ? 0 : slots_[s].count;
+    }
+    bool contains(std::string_view item) const noexcept { return find(item, hash(item)) != NIL; }
+
+    // at(i) gives the i-th item; hashes run a few items ahead so that the
+    // index lines are in cache when their turn comes.
+    template <class At>
+    void add_many(std::size_t n, At&& at) {
+        pipelined(n, at, [&](std::size_t i, u64 h) { add_hashed(at(i), h, 1); });
+    }
+    template <class At>
+    void query_many(std::size_t n, At&& at, u64* out) const {
+        pipelined(n, at, [&](std::size_t i, u64 h) {
+            u32 s = find(at(i), h);
+            out[i] = s == NIL ? 0 : slots_[s].count;
+        });
+    }
+
+    // f(item, count, error) for the first n counters in tracking order.
+    template <class F>
+    void for_each(u64 n, F&& f) const {
+        for (u32 b = top_; b != NIL && n > 0; b = buckets_[b].down)
+            for (u32 s = buckets_[b].head; s != NIL && n > 0; s = slots_[s].next, --n) {
+                const Slot& x = slots_[s];
+                f(std::string_view(x.item), x.count, x.error);
+            }
+    }
+
+    u64 min_count() const noexcept { return bottom_ == NIL ? 0 : buckets_[bottom_].count; }
+    void merge(const TopK& other);
+    void clear() noexcept;
+
+    u64 k() const noexcept { return k_; }
+    u64 size() const noexcept { return slots_.size(); }
+    u64 size_in_bytes() const noexcept;
+    std::string repr() const;
+
+    TopKData record() const;
+    std::string to_bytes() const { return murk::to_bytes(record(), format); }
+    std::string to_json() const { return murk::to_json(record()); }
+    static TopK from_bytes(std::string_view b) { return TopK(murk::from_bytes<TopKData>(b, format)); }
+    static TopK from_json(std::string_view t) { return TopK(murk::from_json<TopKData>(t)); }
+
+private:
+    static constexpr u32 NIL = 0xffffffffu;
+    static constexpr u64 MAX_SLOTS = NIL - 1;  // slot ids are u32 and NIL is reserved
+
+    struct Slot {
+        std::string item;
+        u64 count;
+        u64 error;
+        u64 hash;
+        u32 prev, next;  // neighbours in the bucket, in tracking order
+        u32 bucket;
+    };
+    struct Bucket {
+        u64 count;
+        u32 head, tail;  // first and last counter of the bucket
+        u32 up, down;    // bucket of the next higher / lower count (down links the free list)
+    };
+    struct Entry {
+        u32 tag;    // high half of the item hash
+        u32 slot1;  // slot + 1; 0 marks an empty entry
+    };
+
+    static u64 hash(std::string_view s) noexcept;
+
+    template <class At, class Step>
+    void pipelined(std::size_t n, At& at, Step&& step) const {
+        constexpr std::size_t AHEAD = 8;
+        u64 ring[AHEAD];
+        auto stage = [&](std::size_t j) {
+            u64 h = hash(at(j));
+            ring[j % AHEAD] = h;
+            prefetch(&table_[h & mask_]);
+        };
+        for (std::size_t j = 0; j < n && j < AHEAD; ++j) stage(j);
+        for (std::size_t i = 0; i < n; ++i) {
+            u64 h = ring[i % AHEAD];
+            if (i + AHEAD < n) stage(i + AHEAD);
+            step(i, h);
+        }
+    }
+
+    u32 find(std::string_view s, u64 h) const noexcept;
+    void index_insert(u32 slot) noexcept;
+    void index_erase(u32 slot) noexcept;
+    void reserve(u64 n);
+    void rehash(u64 entries);
+
+    void add_hashed(std::string_view item, u64 h, u64 c);
+    void raise_to(u32 s, u64 c) noexcept;
+    u32 unlink(u32 s) noexcept;
+    void place(u32 s, u64 c, u32 above) noexcept;
+    void append_in_order(u32 s) noexcept;
+    u32 new_bucket(u64 c) noexcept;
+    void push_back(u32 b, u32 s) noexcept;
+    void rebuild(std::vector<Slot> fresh, Array<Entry> table) noexcept;
+
+    template <class F>
+    void for_each_slot(F&& f) const {
+        for (u32 b = top_; b != NIL; b = buckets_[b].down)
+            for (u32 s = buckets_[b].head; s != NIL; s = slots_[s].next) f(slots_[s]);
+    }
+
+    u64 k_;
+    std::vector<Slot> slots_;  // dense: eviction reuses the victim's slot
+    std::vector<Bucket> buckets_;
+    u32 free_bucket_ = NIL;
+    u32 top_ = NIL, bottom_ = NIL;
+    Array<Entry> table_;  // power-of-two size, at most half full
+    u64 mask_ = 0;
+};
+
+}  // namespace murk
