@@ -7,6 +7,9 @@
 
 namespace murk {
 
+// Helpers of the update path, folded into it.
+#define HOT [[gnu::always_inline]] inline
+
 // ---------------------------------------------------------------- item text
 
 // Describes the first malformed sequence the way a strict UTF-8 decoder
@@ -71,52 +74,27 @@ void Codec<ItemText>::from_json(JsonIn& in, ItemText& t) {
 
 // ---------------------------------------------------------------- index
 
-u64 TopK::hash(std::string_view s) noexcept {
-    // A per-process key keeps crafted items from piling up in one probe run.
-    static const u64 key = [] {
-        u64 k = static_cast<u64>(std::chrono::steady_clock::now().time_since_epoch().count());
-        try {
-            std::random_device rd;
-            k ^= (static_cast<u64>(rd()) << 32) ^ rd();
-        } catch (...) {
-        }
-        return splitmix64_mix(k ^ reinterpret_cast<std::uintptr_t>(&k));
-    }();
-    return hash64(s.data(), s.size(), key);
-}
-
-u32 TopK::find(std::string_view s, u64 h) const noexcept {
-    const u32 tag = static_cast<u32>(h >> 32);
-    for (u64 i = h & mask_;; i = (i + 1) & mask_) {
-        const Entry e = table_[i];
-        if (e.slot1 == 0) return NIL;
-        if (e.tag == tag) {
-            const std::string& x = slots_[e.slot1 - 1].item;
-            if (x.size() == s.size() && std::memcmp(x.data(), s.data(), s.size()) == 0) return e.slot1 - 1;
-        }
+// A per-process key keeps crafted items from piling up in one index chain.
+u64 TopK::make_hash_key() noexcept {
+    u64 k = static_cast<u64>(std::chrono::steady_clock::now().time_since_epoch().count());
+    try {
+        std::random_device rd;
+        k ^= (static_cast<u64>(rd()) << 32) ^ rd();
+    } catch (...) {
     }
+    return splitmix64_mix(k ^ reinterpret_cast<std::uintptr_t>(&k));
 }
 
-void TopK::index_insert(u32 slot) noexcept {
-    const u64 h = slots_[slot].hash;
-    u64 i = h & mask_;
-    while (table_[i].slot1 != 0) i = (i + 1) & mask_;
-    table_[i] = {static_cast<u32>(h >> 32), slot + 1};
+HOT void TopK::index_insert(u32 slot) noexcept {
+    u32& head = heads_[slots_[slot].hash & mask_];
+    slots_[slot].chain = head;
+    head = slot + 1;
 }
 
-// Linear probing with backward shift: no tombstones, so lookups of absent
-// items stay short however many evictions have happened.
-void TopK::index_erase(u32 slot) noexcept {
-    u64 hole = slots_[slot].hash & mask_;
-    while (table_[hole].slot1 != slot + 1) hole = (hole + 1) & mask_;
-    for (u64 j = (hole + 1) & mask_; table_[j].slot1 != 0; j = (j + 1) & mask_) {
-        const u64 home = slots_[table_[j].slot1 - 1].hash & mask_;
-        if (((j - home) & mask_) >= ((j - hole) & mask_)) {
-            table_[hole] = table_[j];
-            hole = j;
-        }
-    }
-    table_[hole] = {0, 0};
+HOT void TopK::index_erase(u32 slot) noexcept {
+    u32* link = &heads_[slots_[slot].hash & mask_];
+    while (*link != slot + 1) link = &slots_[*link - 1].chain;
+    *link = slots_[slot].chain;
 }
 
 // Room for n counters in every table, so that updates up to n never allocate.
@@ -124,21 +102,25 @@ void TopK::reserve(u64 n) {
     if (n > MAX_SLOTS) throw std::bad_alloc();
     slots_.reserve(static_cast<std::size_t>(n));
     buckets_.reserve(static_cast<std::size_t>(n));
-    u64 entries = 8;
-    while (entries < 2 * n) entries *= 2;
-    if (entries > table_.size()) rehash(entries);
+    u64 chains = 8;
+    while (chains < 2 * n) chains *= 2;
+    if (chains > heads_.size()) rehash(chains);
 }
 
-void TopK::rehash(u64 entries) {
-    Array<Entry> t(static_cast<std::size_t>(entries));  // zeroed: all empty
-    table_.swap(t);
-    mask_ = entries - 1;
+void TopK::rehash(u64 chains) {
+    Array<u32> h(static_cast<std::size_t>(chains));  // zeroed: all chains empty
+    heads_.swap(h);
+    mask_ = chains - 1;
     for (u32 s = 0; s < slots_.size(); ++s) index_insert(s);
+}
+
+TopK::Slot TopK::make_slot(std::string item, u64 count, u64 error, u64 hash) {
+    return Slot{hash, 0, NIL, std::move(item), count, error, NIL, NIL};
 }
 
 // ---------------------------------------------------------------- buckets
 
-u32 TopK::new_bucket(u64 c) noexcept {
+HOT u32 TopK::new_bucket(u64 c) noexcept {
     u32 b;
     if (free_bucket_ != NIL) {
         b = free_bucket_;
@@ -153,7 +135,7 @@ u32 TopK::new_bucket(u64 c) noexcept {
     return b;
 }
 
-void TopK::push_back(u32 b, u32 s) noexcept {
+HOT void TopK::push_back(u32 b, u32 s) noexcept {
     Bucket& B = buckets_[b];
     Slot& S = slots_[s];
     S.prev = B.tail;
@@ -168,7 +150,7 @@ void TopK::push_back(u32 b, u32 s) noexcept {
 
 // Takes s out of its bucket; returns the bucket to start climbing from: the
 // old bucket if it still has counters, else the one above it.
-u32 TopK::unlink(u32 s) noexcept {
+HOT u32 TopK::unlink(u32 s) noexcept {
     Slot& S = slots_[s];
     const u32 b = S.bucket;
     Bucket& B = buckets_[b];
@@ -187,7 +169,7 @@ u32 TopK::unlink(u32 s) noexcept {
 // before every smaller one: the final position of moving it up one adjacent
 // swap at a time past strictly smaller counts. `above` is the bucket just
 // above where it starts.
-void TopK::place(u32 s, u64 c, u32 above) noexcept {
+HOT void TopK::place(u32 s, u64 c, u32 above) noexcept {
     while (above != NIL && buckets_[above].count < c) above = buckets_[above].up;
     if (above != NIL && buckets_[above].count == c) return push_back(above, s);
     const u32 b = new_bucket(c);
@@ -200,7 +182,7 @@ void TopK::place(u32 s, u64 c, u32 above) noexcept {
 }
 
 // The counter s (still in its bucket) now has count c >= its bucket's count.
-void TopK::raise_to(u32 s, u64 c) noexcept {
+HOT void TopK::raise_to(u32 s, u64 c) noexcept {
     const u32 b = slots_[s].bucket;
     Bucket& B = buckets_[b];
     if (B.count == c) return;  // saturated: it stays where it is
@@ -227,7 +209,7 @@ TopK::TopK(u64 k) : k_(k) {
 }
 
 TopK::TopK(const TopK& o)
-    : k_(o.k_), free_bucket_(o.free_bucket_), top_(o.top_), bottom_(o.bottom_), table_(o.table_), mask_(o.mask_) {
+    : k_(o.k_), free_bucket_(o.free_bucket_), top_(o.top_), bottom_(o.bottom_), heads_(o.heads_), mask_(o.mask_) {
     // Keep the original's reservation: a copy must not start allocating.
     slots_.reserve(o.slots_.capacity());
     slots_ = o.slots_;
@@ -247,7 +229,7 @@ void TopK::add_hashed(std::string_view item, u64 h, u64 c) {
         if (slots_.size() == slots_.capacity())
             reserve(std::min<u64>(k_, std::max<u64>(2 * slots_.size(), 64)));
         const u32 s = static_cast<u32>(slots_.size());
-        slots_.push_back(Slot{std::string(item), c, 0, h, NIL, NIL, NIL});
+        slots_.push_back(make_slot(std::string(item), c, 0, h));
         index_insert(s);
         return append_in_order(s);
     }
@@ -272,21 +254,21 @@ void TopK::add_hashed(std::string_view item, u64 h, u64 c) {
 }
 
 void TopK::clear() noexcept {
-    for (u32 s = 0; s < slots_.size(); ++s) index_erase(s);
+    for (const Slot& x : slots_) heads_[x.hash & mask_] = 0;
     slots_.clear();
     buckets_.clear();
     free_bucket_ = top_ = bottom_ = NIL;
 }
 
 // Replaces the counters by `fresh`, already in tracking order. The caller
-// has made room: bucket capacity for every counter, and an index at most half
-// full (`table`, when given, replaces the current one).
-void TopK::rebuild(std::vector<Slot> fresh, Array<Entry> table) noexcept {
-    if (table.empty()) {
-        for (u32 s = 0; s < slots_.size(); ++s) index_erase(s);
+// has made room: bucket capacity for every counter, and at least two index
+// chains per counter (`heads`, when given, replaces the current ones).
+void TopK::rebuild(std::vector<Slot> fresh, Array<u32> heads) noexcept {
+    if (heads.empty()) {
+        for (const Slot& x : slots_) heads_[x.hash & mask_] = 0;
     } else {
-        table_.swap(table);
-        mask_ = table_.size() - 1;
+        heads_.swap(heads);
+        mask_ = heads_.size() - 1;
     }
     slots_.swap(fresh);
     buckets_.clear();
@@ -333,16 +315,16 @@ void TopK::merge(const TopK& o) {
     std::vector<Slot> fresh;
     fresh.reserve(std::max<std::size_t>(slots_.capacity(), keep));
     for (std::size_t i = 0; i < keep; ++i)
-        fresh.push_back(Slot{*all[i].item, all[i].count, all[i].error, all[i].hash, NIL, NIL, NIL});
+        fresh.push_back(make_slot(*all[i].item, all[i].count, all[i].error, all[i].hash));
     // Everything that can fail happens before the tracker changes.
     buckets_.reserve(fresh.capacity());
-    Array<Entry> table;
-    if (2 * keep > table_.size()) {
-        u64 entries = table_.size();
-        while (entries < 2 * keep) entries *= 2;
-        table = Array<Entry>(static_cast<std::size_t>(entries));
+    Array<u32> heads;
+    if (2 * keep > heads_.size()) {
+        u64 chains = heads_.size();
+        while (chains < 2 * keep) chains *= 2;
+        heads = Array<u32>(static_cast<std::size_t>(chains));
     }
-    rebuild(std::move(fresh), std::move(table));
+    rebuild(std::move(fresh), std::move(heads));
 }
 
 // ---------------------------------------------------------------- the rest
@@ -379,12 +361,14 @@ TopK::TopK(TopKData d) : k_(d.k) {
         const u64 h = hash(c.item.s);
         if (find(c.item.s, h) != NIL) value_error("duplicate tracked item");
         const u32 s = static_cast<u32>(slots_.size());
-        slots_.push_back(Slot{std::move(c.item.s), c.count, c.error, h, NIL, NIL, NIL});
+        slots_.push_back(make_slot(std::move(c.item.s), c.count, c.error, h));
         index_insert(s);
     }
     for (std::size_t i = 1; i < d.counters.size(); ++i)
         if (d.counters[i].count > d.counters[i - 1].count) value_error("counters must be sorted by descending count");
     for (u32 s = 0; s < n; ++s) append_in_order(s);
 }
+
+#undef HOT
 
 }  // namespace murk

@@ -5,8 +5,9 @@
 // linked list in tracking order. Reading the buckets top to bottom gives the
 // tracking order, so an increment moves a counter to the tail of the bucket of
 // its new count in O(1) for the usual +1, instead of swapping it past a long
-// run of equal counts. Items are found through an open-addressing index keyed
-// by the item bytes.
+// run of equal counts. Items are found through a chained hash index over the
+// item bytes whose links live in the counters themselves, so evicting an item
+// unhooks one link instead of reshuffling a probe run.
 #pragma once
 
 #include <string>
@@ -65,6 +66,35 @@ struct TopKData {
     }
 };
 
+namespace detail {
+
+// Equal-length byte strings; short ones without a library call.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    if (n >= 8) {
+        u64 a0, a1, b0, b1;
+        std::memcpy(&a0, a, 8);
+        std::memcpy(&b0, b, 8);
+        std::memcpy(&a1, a + n - 8, 8);
+        std::memcpy(&b1, b + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n >= 4) {
+        u32 a0, a1, b0, b1;
+        std::memcpy(&a0, a, 4);
+        std::memcpy(&b0, b, 4);
+        std::memcpy(&a1, a + n - 4, 4);
+        std::memcpy(&b1, b + n - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+
+}  // namespace detail
+
 class TopK {
 public:
     static constexpr Format format{"MKTK", 1};
@@ -83,16 +113,16 @@ public:
     }
     bool contains(std::string_view item) const noexcept { return find(item, hash(item)) != NIL; }
 
-    // at(i) gives the i-th item; hashes run a few items ahead so that the
-    // index lines are in cache when their turn comes.
-    template <class At>
-    void add_many(std::size_t n, At&& at) {
-        pipelined(n, at, [&](std::size_t i, u64 h) { add_hashed(at(i), h, 1); });
+    // next() gives the items one after another; they are hashed a few items
+    // ahead so that the index lines are in cache when their turn comes.
+    template <class Next>
+    void add_many(std::size_t n, Next&& next) {
+        pipelined(n, next, [&](std::size_t, std::string_view item, u64 h) { add_hashed(item, h, 1); });
     }
-    template <class At>
-    void query_many(std::size_t n, At&& at, u64* out) const {
-        pipelined(n, at, [&](std::size_t i, u64 h) {
-            u32 s = find(at(i), h);
+    template <class Next>
+    void query_many(std::size_t n, Next&& next, u64* out) const {
+        pipelined(n, next, [&](std::size_t i, std::string_view item, u64 h) {
+            u32 s = find(item, h);
             out[i] = s == NIL ? 0 : slots_[s].count;
         });
     }
@@ -127,47 +157,51 @@ private:
     static constexpr u64 MAX_SLOTS = NIL - 1;  // slot ids are u32 and NIL is reserved
 
     struct Slot {
+        u64 hash;
+        u32 chain;  // next counter in the same index chain, + 1 (0 ends it)
+        u32 bucket;
         std::string item;
         u64 count;
         u64 error;
-        u64 hash;
         u32 prev, next;  // neighbours in the bucket, in tracking order
-        u32 bucket;
     };
     struct Bucket {
         u64 count;
         u32 head, tail;  // first and last counter of the bucket
         u32 up, down;    // bucket of the next higher / lower count (down links the free list)
     };
-    struct Entry {
-        u32 tag;    // high half of the item hash
-        u32 slot1;  // slot + 1; 0 marks an empty entry
-    };
 
-    static u64 hash(std::string_view s) noexcept;
+    static u64 make_hash_key() noexcept;
+    static inline const u64 hash_key = make_hash_key();
+    static u64 hash(std::string_view s) noexcept { return hash64(s.data(), s.size(), hash_key); }
 
-    template <class At, class Step>
-    void pipelined(std::size_t n, At& at, Step&& step) const {
+    template <class Next, class Step>
+    void pipelined(std::size_t n, Next& next, Step&& step) const {
         constexpr std::size_t AHEAD = 8;
-        u64 ring[AHEAD];
+        std::string_view items[AHEAD];
+        u64 hashes[AHEAD];
         auto stage = [&](std::size_t j) {
-            u64 h = hash(at(j));
-            ring[j % AHEAD] = h;
-            prefetch(&table_[h & mask_]);
+            const std::string_view item = next();
+            const u64 h = hash(item);
+            items[j % AHEAD] = item;
+            hashes[j % AHEAD] = h;
+            prefetch(&heads_[h & mask_]);
         };
         for (std::size_t j = 0; j < n && j < AHEAD; ++j) stage(j);
         for (std::size_t i = 0; i < n; ++i) {
-            u64 h = ring[i % AHEAD];
+            const std::string_view item = items[i % AHEAD];
+            const u64 h = hashes[i % AHEAD];
             if (i + AHEAD < n) stage(i + AHEAD);
-            step(i, h);
+            step(i, item, h);
         }
     }
 
-    u32 find(std::string_view s, u64 h) const noexcept;
+    u32 find(std::string_view s, u64 h) const noexcept;  // NIL when not tracked
     void index_insert(u32 slot) noexcept;
     void index_erase(u32 slot) noexcept;
     void reserve(u64 n);
-    void rehash(u64 entries);
+    void rehash(u64 chains);
+    static Slot make_slot(std::string item, u64 count, u64 error, u64 hash);
 
     void add_hashed(std::string_view item, u64 h, u64 c);
     void raise_to(u32 s, u64 c) noexcept;
@@ -176,7 +210,7 @@ private:
     void append_in_order(u32 s) noexcept;
     u32 new_bucket(u64 c) noexcept;
     void push_back(u32 b, u32 s) noexcept;
-    void rebuild(std::vector<Slot> fresh, Array<Entry> table) noexcept;
+    void rebuild(std::vector<Slot> fresh, Array<u32> heads) noexcept;
 
     template <class F>
     void for_each_slot(F&& f) const {
@@ -189,8 +223,18 @@ private:
     std::vector<Bucket> buckets_;
     u32 free_bucket_ = NIL;
     u32 top_ = NIL, bottom_ = NIL;
-    Array<Entry> table_;  // power-of-two size, at most half full
+    Array<u32> heads_;  // first counter + 1 of each chain (0: empty); a power of two, >= 2 per counter
     u64 mask_ = 0;
 };
+
+inline u32 TopK::find(std::string_view s, u64 h) const noexcept {
+    for (u32 x = heads_[h & mask_]; x != 0;) {
+        const Slot& S = slots_[x - 1];
+        if (S.hash == h && S.item.size() == s.size() && detail::same_bytes(S.item.data(), s.data(), s.size()))
+            return x - 1;
+        x = S.chain;
+    }
+    return NIL;
+}
 
 }  // namespace murk

@@ -3,6 +3,9 @@
 #include "../core/topk.hpp"
 #include "frame.hpp"
 
+#include <cstdlib>
+#include <memory>
+
 namespace murk::py {
 
 using TK = murk::TopK;
@@ -32,12 +35,92 @@ struct Conv<StrItem> {
     }
 };
 
-// A sequence of str, frozen into a tuple that keeps every element (and so its
-// UTF-8 buffer) alive while the GIL is released.
-struct StrItems {
-    Ref keep;
-    std::vector<std::string_view> v;
-    std::size_t size() const { return v.size(); }
+// A sequence of str, copied into one buffer while the GIL is held: the copy
+// is made while each text is in cache anyway, the loop without the GIL then
+// reads the texts sequentially, and no element needs a reference kept. Each
+// text is stored behind its length: one byte below 255, else 255 and 8 bytes.
+class StrItems {
+public:
+    std::size_t size() const { return count_; }
+
+    class Cursor {
+    public:
+        explicit Cursor(const char* p) : p_(p) {}
+        std::string_view operator()() {
+            std::size_t n = static_cast<unsigned char>(*p_++);
+            if (n == 255) {
+                std::memcpy(&n, p_, sizeof n);
+                p_ += sizeof n;
+            }
+            const std::string_view item(p_, n);
+            p_ += n;
+            return item;
+        }
+
+    private:
+        const char* p_;
+    };
+    Cursor cursor() const { return Cursor(buf_.get()); }
+
+    void reserve(std::size_t bytes) { grow(bytes); }
+
+    void push(PyObject* e) {
+        if (Py_TYPE(e) != &PyUnicode_Type && !PyUnicode_Check(e)) raise_cannot_convert(e, "PyString");
+        Py_ssize_t len;
+        const char* p = PyUnicode_AsUTF8AndSize(e, &len);
+        if (!p) raise();
+        const std::size_t n = static_cast<std::size_t>(len);
+        if (cap_ - used_ < n + 1 + sizeof n) grow(std::max(2 * cap_, used_ + n + 1 + sizeof n));
+        char* d = buf_.get() + used_;
+        if (n < 255) {
+            *d++ = static_cast<char>(n);
+        } else {
+            *d++ = static_cast<char>(255);
+            std::memcpy(d, &n, sizeof n);
+            d += sizeof n;
+        }
+        copy(d, p, n);
+        used_ = static_cast<std::size_t>(d - buf_.get()) + n;
+        ++count_;
+    }
+
+private:
+    struct Free {
+        void operator()(char* p) const { std::free(p); }
+    };
+    void grow(std::size_t cap) {
+        if (cap <= cap_) return;
+        char* p = static_cast<char*>(std::realloc(buf_.get(), cap));
+        if (!p) throw std::bad_alloc();
+        (void)buf_.release();
+        buf_.reset(p);
+        cap_ = cap;
+    }
+    // Most items are words: fixed-size moves instead of a library call.
+    static void copy(char* d, const char* s, std::size_t n) {
+        if (n > 16) {
+            std::memcpy(d, s, n);
+        } else if (n >= 8) {
+            u64 a, b;
+            std::memcpy(&a, s, 8);
+            std::memcpy(&b, s + n - 8, 8);
+            std::memcpy(d, &a, 8);
+            std::memcpy(d + n - 8, &b, 8);
+        } else if (n >= 4) {
+            u32 a, b;
+            std::memcpy(&a, s, 4);
+            std::memcpy(&b, s + n - 4, 4);
+            std::memcpy(d, &a, 4);
+            std::memcpy(d + n - 4, &b, 4);
+        } else if (n > 0) {
+            d[0] = s[0];
+            d[n / 2] = s[n / 2];
+            d[n - 1] = s[n - 1];
+        }
+    }
+
+    std::unique_ptr<char, Free> buf_;
+    std::size_t used_ = 0, cap_ = 0, count_ = 0;
 };
 
 template <>
@@ -48,17 +131,22 @@ struct Conv<StrItems> {
     static StrItems get(PyObject* o) {
         if (PyUnicode_Check(o)) raise(PyExc_TypeError, "a str cannot be taken as a sequence of values");
         if (!PySequence_Check(o)) raise_cannot_convert(o, "Sequence");
+        // Lists and tuples are read in place (nothing here runs Python code,
+        // so they cannot change meanwhile); other sequences are iterated once.
+        Ref frozen;
+        PyObject* seq = o;
+        const bool list = PyList_CheckExact(o);
+        if (!list && !PyTuple_Check(o)) {
+            frozen = checked(PySequence_Tuple(o));
+            seq = frozen.get();
+        }
+        const Py_ssize_t n = list ? PyList_Size(seq) : PyTuple_Size(seq);
         StrItems r;
-        r.keep = checked(PySequence_Tuple(o));
-        const Py_ssize_t n = PyTuple_Size(r.keep.get());
-        r.v.reserve(static_cast<std::size_t>(n));
+        r.reserve(static_cast<std::size_t>(n) * 8 + 16);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* e = PyTuple_GetItem(r.keep.get(), i);
-            if (!PyUnicode_Check(e)) raise_cannot_convert(e, "PyString");
-            Py_ssize_t len;
-            const char* p = PyUnicode_AsUTF8AndSize(e, &len);
-            if (!p) raise();
-            r.v.emplace_back(p, static_cast<std::size_t>(len));
+            PyObject* e = list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+            if (!e) raise();
+            r.push(e);
         }
         return r;
     }
@@ -90,11 +178,11 @@ namespace {
 
 TK make(u64 k) { return TK(k); }
 void add(TK& t, const StrItem& item, u64 count) { t.add(item.s, count); }
-void update(TK& t, const StrItems& items) { t.add_many(items.size(), [&](std::size_t i) { return items.v[i]; }); }
+void update(TK& t, const StrItems& items) { t.add_many(items.size(), items.cursor()); }
 u64 query(const TK& t, const StrItem& item) { return t.query(item.s); }
 std::vector<u64> query_many(const TK& t, const StrItems& items) {
     std::vector<u64> out(items.size());
-    t.query_many(items.size(), [&](std::size_t i) { return items.v[i]; }, out.data());
+    t.query_many(items.size(), items.cursor(), out.data());
     return out;
 }
 bool contains(const TK& t, const StrItem& item) { return t.contains(item.s); }
