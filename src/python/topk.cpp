@@ -136,7 +136,7 @@ struct Conv<StrItems> {
         Ref frozen;
         PyObject* seq = o;
         const bool list = PyList_CheckExact(o);
-        if (!list && !PyTuple_Check(o)) {
+        if (!list && !PyTuple_CheckExact(o)) {
             frozen = checked(PySequence_Tuple(o));
             seq = frozen.get();
         }
