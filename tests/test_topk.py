@@ -4,6 +4,7 @@ import os
 import random
 import struct
 import tempfile
+import collections
 from collections import Counter
 
 import pytest
@@ -182,6 +183,29 @@ def test_batches_equal_single_adds():
     probes = words[:50] + ["never", ""]
     assert batch.query_many(probes) == [single.query(w) for w in probes]
     assert batch.update([]) is None and batch.query_many([]) == []
+
+
+class Reversed(tuple):
+    def __iter__(self):
+        return (tuple.__getitem__(self, i) for i in range(len(self) - 1, -1, -1))
+
+
+LENGTHS = [0, 1, 2, 3, 4, 7, 8, 9, 15, 16, 17, 40, 254, 255, 256, 1000]
+
+
+@pytest.mark.parametrize("wrap, order", [
+    (list, 1), (tuple, 1), (collections.UserList, 1), (Reversed, -1),
+    (lambda xs: collections.deque(xs), 1),
+])
+def test_batches_of_any_sequence_and_any_length(wrap, order):
+    words = [("é" if n % 2 else "x") * n for n in LENGTHS for _ in range(n % 3 + 1)]
+    words += [w + "!" for w in words[::4]]
+    single, batch = TopK(12), TopK(12)
+    for w in words[::order]:
+        single.add(w)
+    batch.update(wrap(words))
+    assert batch.to_bytes() == single.to_bytes()
+    assert batch.query_many(wrap(words)) == [single[w] for w in words][::order]
 
 
 # ---------------------------------------------------------------- argument types

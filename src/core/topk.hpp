@@ -10,6 +10,7 @@
 // unhooks one link instead of reshuffling a probe run.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,7 +92,6 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
         if (a[i] != b[i]) return false;
     return true;
 }
-
 
 }  // namespace detail
 
