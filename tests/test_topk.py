@@ -208,6 +208,16 @@ def test_batches_of_any_sequence_and_any_length(wrap, order):
     assert batch.query_many(wrap(words)) == [single[w] for w in words][::order]
 
 
+def test_items_differing_in_any_single_byte_are_distinct():
+    items = ["a" * n for n in range(21)]
+    items += ["a" * p + "b" + "a" * (n - p - 1) for n in range(1, 21) for p in range(n)]
+    t = TopK(len(items))
+    t.update(items)
+    t.update(items[::3])
+    assert len(t) == len(items)
+    assert t.query_many(items) == [2 if i % 3 == 0 else 1 for i in range(len(items))]
+
+
 # ---------------------------------------------------------------- argument types
 
 ITEM_MSG = "argument 'item': '{}' object cannot be converted to 'PyString'"
