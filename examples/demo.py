@@ -181,6 +181,30 @@ def minhash_demo():
     print(f"JSON round trip keeps the signature: {again.get_signature() == funnel.get_signature()}")
 
 
+def topk_demo():
+    section("TopK: which pages are the heaviest hitters?")
+    pages = [page for _, page in LOG]
+    top = _murk.TopK(k=50)
+    top.update(pages)
+    print(top)
+    truth = {}
+    for page in pages:
+        truth[page] = truth.get(page, 0) + 1
+    print(f"{'page':<16}{'estimate':>9}{'error':>7}{'true':>7}")
+    for page, count, error in top.top_with_error(8):
+        print(f"{page:<16}{count:>9}{error:>7}{truth[page]:>7}")
+    # Two shards of the same log, tracked apart and merged.
+    half = len(pages) // 2
+    left, right = _murk.TopK(k=50), _murk.TopK(k=50)
+    left.update(pages[:half])
+    right.update(pages[half:])
+    left.merge(right)
+    print("merged shards agree on the top 5:",
+          [p for p, _ in left.top(5)] == [p for p, _ in top.top(5)])
+    restored = _murk.TopK.from_bytes(top.to_bytes())
+    print(f"{len(top.to_bytes())} bytes; reloaded tracker equal: {restored.top_with_error() == top.top_with_error()}")
+
+
 if __name__ == "__main__":
     print(_murk.__doc__)
     print("classes:", ", ".join(_murk.__all__))
@@ -191,3 +215,4 @@ if __name__ == "__main__":
     counting_bloom_demo()
     hyperloglog_demo()
     minhash_demo()
+    topk_demo()

@@ -12,6 +12,7 @@ ClassDef cuckoo_class();
 ClassDef hyperloglog_class();
 ClassDef count_min_sketch_class();
 ClassDef minhash_class();
+ClassDef topk_class();
 }
 
 namespace {
@@ -42,7 +43,7 @@ PyMODINIT_FUNC PyInit__murk(void) {
     if (!m) return nullptr;
     try {
         using namespace murk::py;
-        for (auto make : {bloom_class, counting_bloom_class, scalable_bloom_class, cuckoo_class, hyperloglog_class, count_min_sketch_class, minhash_class}) {
+        for (auto make : {bloom_class, counting_bloom_class, scalable_bloom_class, cuckoo_class, hyperloglog_class, count_min_sketch_class, minhash_class, topk_class}) {
             if (add_class(m, make()) < 0) {
                 Py_DECREF(m);
                 return nullptr;
