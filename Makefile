@@ -37,7 +37,7 @@ test-asan: deps
 	$(PYTHON) -m cmake --build $(ASAN_BUILD)
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 		ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-		PYTHONPATH=$(ASAN_BUILD) $(PYTHON) -m pytest -q -p no:cacheprovider -m "not slow"
+		MURK_SANITIZERS=1 PYTHONPATH=$(ASAN_BUILD) $(PYTHON) -m pytest -q -p no:cacheprovider
 
 fuzz-deps: deps
 	@dpkg -s clang >/dev/null 2>&1 || (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y clang)

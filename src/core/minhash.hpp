@@ -18,7 +18,7 @@ struct MinHashData {
     static constexpr std::string_view name = "MinHashData";
     static constexpr u8 current_version = 2;
     u8 version = current_version;
-    std::vector<u64> signature;
+    Array<u64> signature;
     u64 num_hashes = 0;
     u64 seed = 0;
     template <class S, class V>
@@ -86,7 +86,7 @@ public:
     u64 num_hashes() const noexcept { return d_.num_hashes; }
     u64 seed() const noexcept { return d_.seed; }
     u64 size_in_bytes() const noexcept { return 8 * d_.signature.size(); }
-    const std::vector<u64>& signature() const noexcept { return d_.signature; }
+    const Array<u64>& signature() const noexcept { return d_.signature; }
 
     void add_key(Key k) noexcept { add_keys(1, [k](std::size_t) { return k; }); }
     void add_hash(u64 x) noexcept { add_hashes(&x, 1); }

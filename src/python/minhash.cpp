@@ -27,7 +27,7 @@ void merge(MH& m, const Other<MH>& o) { m.merge(*o); }
 MH copy(const MH& m) { return m; }
 void clear(MH& m) { m.clear(); }
 bool is_empty(const MH& m) { return m.is_empty(); }
-std::vector<u64> signature(const MH& m) { return m.signature(); }
+std::vector<u64> signature(const MH& m) { return {m.signature().begin(), m.signature().end()}; }
 double standard_error(const MH& m) { return m.standard_error(); }
 Bytes to_bytes(const MH& m) { return {m.to_bytes()}; }
 std::string to_json(const MH& m) { return m.to_json(); }
