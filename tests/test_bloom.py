@@ -111,14 +111,12 @@ def test_update_adds_each_element(make, method):
 
 
 def test_hash_batches_equal_single_calls():
-    hashes = [0, 1, MASK, 2**63, 77]
-    single, batch, ranged = big(), big(), big()
-    for h in hashes:
+    single, batch = big(), big()
+    for h in range(3):
         single.add_hash(h)
-    batch.update_hashes(tuple(hashes))
-    ranged.update_hashes(range(3))
+    batch.update_hashes(range(3))
     assert batch.to_bytes() == single.to_bytes()
-    assert ranged.query_hashes([0, 1, 2, 3]) == [True, True, True, False]
+    assert batch.query_hashes((0, 1, 2, 3)) == [True, True, True, False]
     empty = big()
     assert empty.update([]) is None and empty.update_hashes([]) is None
     assert empty.query_many([]) == [] and empty.query_hashes([]) == [] and len(empty) == 0
@@ -222,12 +220,7 @@ def test_operators_return_not_implemented_for_foreign_operands():
 # ---------------------------------------------------------------- statistics
 
 def test_fresh_and_saturated_filters():
-    bf = BloomFilter(num_bits=1000)
-    est = bf.estimate_count()
-    assert est == 0 and math.copysign(1, est) == -1
-    assert (bf.bit_count(), bf.fill_ratio(), bf.false_positive_rate) == (0, 0.0, 0.0)
-    assert (bf.health(), bf.is_saturated(), len(bf)) == ("healthy", False, 0)
-    assert repr(bf) == "BloomFilter(num_bits=1000, num_hashes=7, count=0, fpr=0.0000)"
+    assert math.copysign(1, BloomFilter(num_bits=1000).estimate_count()) == -1  # -0.0
     bf = BloomFilter(num_bits=1, num_hashes=5)
     bf.add("anything")
     assert (bf.bit_count(), bf.fill_ratio(), bf.false_positive_rate) == (1, 1.0, 1.0)
@@ -235,7 +228,7 @@ def test_fresh_and_saturated_filters():
 
 
 @pytest.mark.parametrize("ones, k, health", [
-    (1, 1, "healthy"), (37, 3, "healthy"), (64, 2, "healthy"), (65, 2, "warning"),
+    (0, 7, "healthy"), (1, 1, "healthy"), (37, 3, "healthy"), (64, 2, "healthy"), (65, 2, "warning"),
     (79, 4, "warning"), (80, 1, "saturated"), (99, 7, "saturated"),
 ])
 def test_statistics_from_known_bits(ones, k, health):

@@ -112,16 +112,12 @@ def test_constructor_checks_in_order(kwargs, msg):
     assert str(e.value) == msg
 
 
-def test_fresh_default_filter():
+def test_fresh_default_filter_and_worked_slice_shapes():
     f = SBF()
     assert (f.num_slices, f.num_filters, len(f), f.capacity(), f.size_in_bytes) == (1, 1, 0, 1000, 1384)
     assert f.false_positive_rate() == 0.0050000000000000044 and f.health() == "healthy"
     assert repr(f) == "ScalableBloomFilter(slices=1, count=0, size=1384B)"
     assert not any(f.query_many(range(1000)))
-
-
-def test_worked_slice_shapes_for_the_defaults():
-    f = SBF()
     f.update(fresh_items(f, 5000))
     got = [(s["capacity"], s["fpr"], s["num_bits"], s["num_hashes"]) for s in decoded(f)]
     assert got == [(1000, 0.005, 11028, 8), (2000, 0.0025, 24941, 9), (4000, 0.00125, 55653, 10)]
@@ -278,6 +274,7 @@ def test_validation_leaves_unchecked_fields_alone(codec):
                   slice_json(capacity=MASK)], cap=9, p=0.2, seed=MASK)
     f = load(rec, codec)
     assert f.to_bytes() == wrap(payload(rec), b"MKSB") and f.seed == MASK
+    assert '"fpr": 1e-300' in f.to_json() and SBF.from_json(f.to_json()).to_bytes() == f.to_bytes()
     # totals past 2^64 stay exact; len() cannot hold them
     assert f.capacity() == 2 * MASK + 7 and f"count={MASK + 7}," in repr(f)
     with pytest.raises(OverflowError):
