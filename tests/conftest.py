@@ -1,13 +1,18 @@
 """Shared helpers: an independent model of the hashing and the envelope."""
 import json
+import os
+import random
 import struct
+import tempfile
 
+import pytest
 import xxhash
 
 MASK = (1 << 64) - 1
 G = 0x9E3779B97F4A7C15
 CHECKSUM_SEED = 0x4D55524B534B4554  # b"MURKSKET" read big-endian
 HEADER = 21
+EOF_MSG = "^Deserialization error: io error: unexpected end of file$"
 
 
 def xxh(key, seed):
@@ -30,8 +35,20 @@ def pair_from_hash(x, seed):
     return h1, h2 or G
 
 
+def slots(h1, h2, k, m):
+    """Every position of an item in order, repeats kept."""
+    return [((h1 + i * h2) & MASK) % m for i in range(k)]
+
+
 def positions(h1, h2, k, m):
-    return {((h1 + i * h2) & MASK) % m for i in range(k)}
+    return set(slots(h1, h2, k, m))
+
+
+def key(item):
+    """The bytes an item is hashed as: text as lossy UTF-8, integers as their text."""
+    if isinstance(item, str):
+        return item.encode("utf-8", "surrogatepass").decode("utf-8", "replace").encode()
+    return str(item).encode() if isinstance(item, int) else item
 
 
 def wrap(payload, magic=b"MKBF", version=2):
@@ -40,8 +57,44 @@ def wrap(payload, magic=b"MKBF", version=2):
             + struct.pack("<Q", xxh(payload, CHECKSUM_SEED)) + payload)
 
 
+def body(obj):
+    return obj.to_bytes()[HEADER:]
+
+
+def round_trips(obj):
+    """Copies through bytes, JSON and a file, each checked to encode as the original."""
+    cls, data = type(obj), obj.to_bytes()
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "f.bin")
+        obj.save(path)
+        with open(path, "rb") as fh:
+            assert fh.read() == data
+        copies = [cls.from_bytes(data), cls.from_json(obj.to_json()), cls.load(path)]
+    assert [c.to_bytes() for c in copies] == [data] * 3
+    return copies
+
+
+def refuses_every_prefix(cls, payload, magic):
+    for n in range(len(payload)):
+        with pytest.raises(ValueError, match=EOF_MSG):
+            cls.from_bytes(wrap(payload[:n], magic))
+
+
+def damaged_loads(cls, payload, magic, seed, tries):
+    """Objects decoded from copies of a payload with one to three bytes overwritten."""
+    rng = random.Random(seed)
+    for _ in range(tries):
+        damaged = bytearray(payload)
+        for _ in range(rng.randint(1, 3)):
+            damaged[rng.randrange(len(damaged))] = rng.randrange(256)
+        try:
+            yield cls.from_bytes(wrap(bytes(damaged), magic))
+        except ValueError:
+            pass
+
+
 def words(bf):
-    payload = bf.to_bytes()[HEADER:]
+    payload = body(bf)
     (n,) = struct.unpack_from("<Q", payload)
     return list(struct.unpack_from(f"<{n}Q", payload, 8))
 

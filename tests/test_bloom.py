@@ -2,17 +2,14 @@
 import json
 import math
 import operator
-import os
-import random
 import struct
-import tempfile
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import BloomFilter
-from conftest import (MASK, bits_json, bloom_json, pair, pair_from_hash, positions,
-                      set_bits, wrap, words)
+from conftest import (MASK, bits_json, bloom_json, body, damaged_loads, key, pair, pair_from_hash,
+                      positions, refuses_every_prefix, round_trips, set_bits, wrap, words)
 
 FPR_MSG = "^false_positive_rate must be between 0 and 1 \\(exclusive\\)$"
 
@@ -32,20 +29,19 @@ def record(bits, num_bits, num_hashes=1, count=0, seed=0, codec="json"):
 # ---------------------------------------------------------------- construction
 
 @pytest.mark.parametrize("kwargs, msg", [
-    ({}, "^Either expected_items or num_bits must be provided$"),
-    ({"false_positive_rate": 0.5}, "^Either expected_items or num_bits must be provided$"),
-    ({"expected_items": 0}, "^expected_items must be positive$"),
-    ({"expected_items": 0, "num_hashes": 0}, "^expected_items must be positive$"),
-    ({"expected_items": 0, "num_bits": 100}, "^expected_items must be positive$"),
-    ({"num_bits": 0}, "^num_bits must be positive$"),
-    ({"num_bits": 0, "num_hashes": 0}, "^num_bits must be positive$"),
-    ({"num_bits": 0, "expected_items": 0}, "^num_bits must be positive$"),
-    ({"num_bits": 100, "num_hashes": 0}, "^num_hashes must be positive$"),
-    ({"expected_items": 10, "num_hashes": 0}, "^num_hashes must be positive$"),
+    ({}, "Either expected_items or num_bits must be provided"),
+    ({"false_positive_rate": 0.5}, "Either expected_items or num_bits must be provided"),
+    *[(kw, "expected_items must be positive") for kw in
+      ({"expected_items": 0}, {"expected_items": 0, "num_hashes": 0}, {"expected_items": 0, "num_bits": 100})],
+    *[(kw, "num_bits must be positive") for kw in
+      ({"num_bits": 0}, {"num_bits": 0, "num_hashes": 0}, {"num_bits": 0, "expected_items": 0})],
+    *[(kw, "num_hashes must be positive") for kw in
+      ({"num_bits": 100, "num_hashes": 0}, {"expected_items": 10, "num_hashes": 0})],
 ])
 def test_constructor_errors(kwargs, msg):
-    with pytest.raises(ValueError, match=msg):
+    with pytest.raises(ValueError) as e:
         BloomFilter(**kwargs)
+    assert str(e.value) == msg
 
 
 @pytest.mark.parametrize("fpr", [1.0, 0.0, -0.5, float("nan"), float("inf"), 2])
@@ -115,14 +111,12 @@ def test_update_adds_each_element(make, method):
 
 
 def test_hash_batches_equal_single_calls():
-    hashes = [0, 1, MASK, 2**63, 77]
-    single, batch, ranged = big(), big(), big()
-    for h in hashes:
+    single, batch = big(), big()
+    for h in range(3):
         single.add_hash(h)
-    batch.update_hashes(tuple(hashes))
-    ranged.update_hashes(range(3))
+    batch.update_hashes(range(3))
     assert batch.to_bytes() == single.to_bytes()
-    assert ranged.query_hashes([0, 1, 2, 3]) == [True, True, True, False]
+    assert batch.query_hashes((0, 1, 2, 3)) == [True, True, True, False]
     empty = big()
     assert empty.update([]) is None and empty.update_hashes([]) is None
     assert empty.query_many([]) == [] and empty.query_hashes([]) == [] and len(empty) == 0
@@ -133,25 +127,12 @@ def _failing_gen():
     raise ZeroDivisionError
 
 
-class BadStr:
-    def __str__(self):
-        raise KeyError("no")
-
-
 @pytest.mark.parametrize("method, arg, exc", [
-    ("update", ["ok", BadStr()], KeyError),
-    ("update_many", ["ok", BadStr()], KeyError),
-    ("update", _failing_gen, ZeroDivisionError),
-    ("update", 5, TypeError),
-    ("update_hashes", "123", TypeError),
-    ("update_hashes", [1, -1], OverflowError),
-    ("update_hashes", [1, 2**64], OverflowError),
-    ("update_hashes", [1, "x"], TypeError),
-    ("update_hashes", 5, TypeError),
-    ("query_hashes", "123", TypeError),
-    ("update_hashes", lambda: (h for h in [1]), TypeError),
+    ("update", _failing_gen, ZeroDivisionError), ("update", 5, TypeError),
+    ("update_hashes", "123", TypeError), ("update_hashes", 5, TypeError),
+    ("update_hashes", [1, -1], OverflowError), ("update_hashes", [1, 2**64], OverflowError),
+    ("update_hashes", [1, "x"], TypeError), ("query_hashes", "123", TypeError),
     ("query_hashes", lambda: iter([1]), TypeError),
-    ("query_many", ["ok", BadStr()], KeyError),
 ])
 def test_failing_batch_changes_nothing(method, arg, exc):
     bf = big()
@@ -203,11 +184,9 @@ def test_merge_saturates_count():
 
 
 @pytest.mark.parametrize("kw_a, kw_b, msg", [
-    ({"num_bits": 64}, {"num_bits": 128}, "num_bits mismatch (64 vs 128)"),
-    ({"num_bits": 64, "seed": 1}, {"num_bits": 128, "seed": 2}, "num_bits mismatch (64 vs 128)"),
-    ({"num_hashes": 2}, {"num_hashes": 3}, "num_hashes mismatch (2 vs 3)"),
+    ({"num_bits": 64, "num_hashes": 3, "seed": 1}, {"num_bits": 128, "seed": 2},
+     "num_bits mismatch (64 vs 128)"),
     ({"num_hashes": 3, "seed": 9}, {"num_hashes": 2, "seed": 8}, "num_hashes mismatch (3 vs 2)"),
-    ({"seed": 1}, {"seed": 2}, "seed mismatch (1 vs 2)"),
     ({"seed": MASK}, {}, f"seed mismatch ({MASK} vs 0)"),
 ])
 def test_mismatches(kw_a, kw_b, msg):
@@ -226,35 +205,22 @@ def test_mismatches(kw_a, kw_b, msg):
 
 
 def test_operators_return_not_implemented_for_foreign_operands():
-    bf = BloomFilter(num_bits=64)
-
     class Other:
-        def __ror__(self, other):
-            return "ror"
+        __ror__ = __rand__ = lambda self, other: "reflected"
 
-        def __rand__(self, other):
-            return "rand"
-
-    assert (bf | Other(), bf & Other()) == ("ror", "rand")
-    for op in (lambda: bf | 5, lambda: bf & "x", lambda: 5 | bf):
+    bf = x = BloomFilter(num_bits=64)
+    assert (bf | Other(), bf & Other()) == ("reflected", "reflected")
+    for op in (lambda: bf | 5, lambda: bf & "x", lambda: 5 | bf, lambda: operator.ior(bf, 5)):
         with pytest.raises(TypeError, match="unsupported operand"):
             op()
-    x = bf
-    with pytest.raises(TypeError, match="unsupported operand"):
-        x |= 5
     x |= Other()
-    assert x == "ror"
+    assert x == "reflected"
 
 
 # ---------------------------------------------------------------- statistics
 
 def test_fresh_and_saturated_filters():
-    bf = BloomFilter(num_bits=1000)
-    est = bf.estimate_count()
-    assert est == 0 and math.copysign(1, est) == -1
-    assert (bf.bit_count(), bf.fill_ratio(), bf.false_positive_rate) == (0, 0.0, 0.0)
-    assert (bf.health(), bf.is_saturated(), len(bf)) == ("healthy", False, 0)
-    assert repr(bf) == "BloomFilter(num_bits=1000, num_hashes=7, count=0, fpr=0.0000)"
+    assert math.copysign(1, BloomFilter(num_bits=1000).estimate_count()) == -1  # -0.0
     bf = BloomFilter(num_bits=1, num_hashes=5)
     bf.add("anything")
     assert (bf.bit_count(), bf.fill_ratio(), bf.false_positive_rate) == (1, 1.0, 1.0)
@@ -262,7 +228,7 @@ def test_fresh_and_saturated_filters():
 
 
 @pytest.mark.parametrize("ones, k, health", [
-    (1, 1, "healthy"), (37, 3, "healthy"), (64, 2, "healthy"), (65, 2, "warning"),
+    (0, 7, "healthy"), (1, 1, "healthy"), (37, 3, "healthy"), (64, 2, "healthy"), (65, 2, "warning"),
     (79, 4, "warning"), (80, 1, "saturated"), (99, 7, "saturated"),
 ])
 def test_statistics_from_known_bits(ones, k, health):
@@ -279,33 +245,10 @@ def test_statistics_from_known_bits(ones, k, health):
 def test_len_overflow(count):
     bf = BloomFilter.from_json(bloom_json([0], 64, count=count))
     assert f"count={count}," in repr(bf)
-    if count < 2**63:
-        assert len(bf) == count
-    else:
+    if count >= 2**63:
         pytest.raises(OverflowError, len, bf)
-
-
-def test_copy_is_independent_and_clear_keeps_configuration():
-    bf = BloomFilter(num_bits=300, num_hashes=4, seed=11)
-    bf.update(["a", "b"])
-    c = bf.copy()
-    assert type(c) is BloomFilter and c is not bf and c.to_bytes() == bf.to_bytes()
-    c.add("c")
-    assert not bf.contains("c") and len(bf) == 2
-    snapshot = c.to_bytes()
-    assert bf.clear() is None
-    assert bf.to_bytes() == BloomFilter(num_bits=300, num_hashes=4, seed=11).to_bytes()
-    assert c.to_bytes() == snapshot
-
-
-@pytest.mark.parametrize("name", ["num_bits", "num_hashes", "seed", "size_in_bytes",
-                                  "false_positive_rate"])
-def test_properties_are_read_only(name):
-    bf = BloomFilter(num_bits=64)
-    with pytest.raises(AttributeError):
-        setattr(bf, name, 10)
-    with pytest.raises(AttributeError):
-        delattr(bf, name)
+    else:
+        assert len(bf) == count
 
 
 # ---------------------------------------------------------------- persistence
@@ -328,18 +271,14 @@ def test_json_layout():
         '  "num_hashes": 3,\n  "count": 7,\n  "seed": 18446744073709551615\n}')
 
 
-def test_round_trips(tmp_path):
+def test_round_trips():
     bf = BloomFilter(expected_items=500, false_positive_rate=0.02, seed=99)
     bf.update([f"item{i}" for i in range(400)])
     bf.add_hash(42)
-    path = str(tmp_path / "bf.bin")
-    bf.save(path)
     probes = [f"item{i}" for i in range(0, 800, 7)]
-    for other in (BloomFilter.from_bytes(bf.to_bytes()), BloomFilter.from_json(bf.to_json()),
-                  BloomFilter.load(path)):
-        assert other.to_bytes() == bf.to_bytes() and len(other) == 401
-        assert (other.num_bits, other.num_hashes, other.seed) == (bf.num_bits, bf.num_hashes, 99)
-        assert other.query_many(probes) == bf.query_many(probes) and other.contains_hash(42)
+    for other in round_trips(bf):
+        assert len(other) == 401 and other.seed == 99 and other.contains_hash(42)
+        assert other.query_many(probes) == bf.query_many(probes)
 
 
 @pytest.mark.parametrize("codec", ["json", "bytes"])
@@ -369,34 +308,22 @@ def test_validation_accepts_any_count_and_seed_and_full_words(codec):
     full = record([MASK, MASK], 128, 1, codec=codec)
     assert full.fill_ratio() == 1.0 and full.estimate_count() == math.inf
     # bytes after the last field are ignored
-    assert BloomFilter.from_bytes(wrap(full.to_bytes()[21:] + b"x")).to_bytes() == full.to_bytes()
+    assert BloomFilter.from_bytes(wrap(body(full) + b"x")).to_bytes() == full.to_bytes()
 
 
 def test_every_truncated_payload_is_refused():
     bf = BloomFilter(num_bits=200, num_hashes=3, seed=5)
     bf.update(["a", "b"])
-    payload = bf.to_bytes()[21:]
-    for n in range(len(payload)):
-        with pytest.raises(ValueError, match="^Deserialization error: io error: unexpected end of file$"):
-            BloomFilter.from_bytes(wrap(payload[:n]))
+    refuses_every_prefix(BloomFilter, body(bf), b"MKBF")
     for count in (2**40, MASK):  # a huge declared word count must not allocate
         with pytest.raises(ValueError, match="^Deserialization error: "):
             BloomFilter.from_bytes(wrap(struct.pack("<QQ", count, 0)))
 
 
 def test_random_damage_is_refused_or_loads_consistently():
-    rng = random.Random(2024)
     bf = BloomFilter(num_bits=150, num_hashes=2, seed=3)
     bf.update(range(20))
-    payload = bf.to_bytes()[21:]
-    for _ in range(500):
-        damaged = bytearray(payload)
-        for _ in range(rng.randint(1, 3)):
-            damaged[rng.randrange(len(damaged))] = rng.randrange(256)
-        try:
-            loaded = BloomFilter.from_bytes(wrap(bytes(damaged)))
-        except ValueError:
-            continue
+    for loaded in damaged_loads(BloomFilter, body(bf), b"MKBF", 2024, 500):
         again = loaded.to_bytes()
         assert BloomFilter.from_bytes(again).to_bytes() == again
         assert max(set_bits(loaded), default=-1) < loaded.num_bits
@@ -411,12 +338,6 @@ _ops = st.lists(st.one_of(
 ), max_size=15)
 
 
-def _key(item):
-    if isinstance(item, str):
-        return item.encode("utf-8", "surrogatepass").decode("utf-8", "replace").encode()
-    return item
-
-
 @settings(max_examples=150, deadline=None)
 @given(m=st.integers(1, 400), k=st.integers(1, 6), seed=st.integers(0, MASK), ops=_ops)
 def test_random_operations_follow_the_model_and_round_trip(m, k, seed, ops):
@@ -426,15 +347,9 @@ def test_random_operations_follow_the_model_and_round_trip(m, k, seed, ops):
         getattr(bf, name)(arg)
         batch = arg if name.startswith("update") else [arg]
         for x in batch:
-            h = pair_from_hash(x, seed) if "hash" in name else pair(_key(x), seed)
+            h = pair_from_hash(x, seed) if "hash" in name else pair(key(x), seed)
             expected |= positions(*h, k, m)
         count += len(batch)
     assert set_bits(bf) == expected and len(bf) == count
     assert len(words(bf)) == (m + 63) // 64
-    data = bf.to_bytes()
-    assert BloomFilter.from_bytes(data).to_bytes() == data
-    assert BloomFilter.from_json(bf.to_json()).to_bytes() == data
-    with tempfile.TemporaryDirectory() as d:
-        path = os.path.join(d, "bf.bin")
-        bf.save(path)
-        assert BloomFilter.load(path).to_bytes() == data
+    round_trips(bf)

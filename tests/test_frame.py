@@ -8,20 +8,18 @@ import stat
 import struct
 import subprocess
 import sys
-import threading
 import weakref
 
 import pytest
 
 import _murk
-from _murk import BloomFilter
-from conftest import G, MASK, pair, pair_from_hash, positions, set_bits, wrap, xxh
+from _murk import BloomFilter, CountingBloomFilter, ScalableBloomFilter
+from conftest import EOF_MSG, G, MASK, key, pair, pair_from_hash, positions, set_bits, wrap, xxh
 
 CLASSES = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter",
            "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
 M, K = 65521, 3  # prime modulus: catches truncated or wrong remainders
 BAD_FMT = "^invalid Murk binary format$"
-EOF_MSG = "^Deserialization error: io error: unexpected end of file$"
 POS = r" at line \d+ column \d+$"
 
 
@@ -71,10 +69,13 @@ def test_second_initialisation_raises_import_error():
     assert out.returncode == 0 and "ImportError" in out.stdout
 
 
-def test_instances_have_no_dict_weakref_pickle_or_value_equality():
+def test_instances_have_no_dict_weakref_pickle_value_equality_or_writable_properties():
     bf = BloomFilter(num_bits=64)
-    with pytest.raises(AttributeError):
-        bf.extra = 1
+    for name in ("extra", "num_bits", "num_hashes", "seed", "size_in_bytes", "false_positive_rate"):
+        with pytest.raises(AttributeError):
+            setattr(bf, name, 1)
+        with pytest.raises(AttributeError):
+            delattr(bf, name)
     with pytest.raises(TypeError):
         weakref.ref(bf)
     with pytest.raises(TypeError):
@@ -87,11 +88,8 @@ def test_instances_have_no_dict_weakref_pickle_or_value_equality():
                   "num_hashes=None, seed=0)"),
     (BloomFilter.add, "(self, /, item)"),
     (BloomFilter(num_bits=8).update, "(items)"),
-    (BloomFilter(num_bits=8).merge, "(other)"),
     (BloomFilter(num_bits=8).copy, "()"),
     (BloomFilter.from_bytes, "(data)"),
-    (BloomFilter.from_json, "(data)"),
-    (BloomFilter.load, "(path)"),
 ])
 def test_signatures_are_introspectable(obj, sig):
     assert str(inspect.signature(obj)) == sig
@@ -108,12 +106,10 @@ _bf = BloomFilter(num_bits=64)
     (lambda: _bf.add("x", colour=1), "BloomFilter.add() got an unexpected keyword argument 'colour'"),
     (lambda: _bf.add(1, 2), "BloomFilter.add() takes 1 positional arguments but 2 were given"),
     (lambda: _bf.copy(1), "BloomFilter.copy() takes 0 positional arguments but 1 was given"),
-    (lambda: _bf.copy(x=1), "BloomFilter.copy() got an unexpected keyword argument 'x'"),
     (lambda: BloomFilter(1, 0.5, 8, 1, 0, 9),
      "BloomFilter.__new__() takes from 0 to 5 positional arguments but 6 were given"),
     (lambda: BloomFilter(10, expected_items=5),
      "BloomFilter.__new__() got multiple values for argument 'expected_items'"),
-    (lambda: BloomFilter(bits=5), "BloomFilter.__new__() got an unexpected keyword argument 'bits'"),
     (lambda: BloomFilter.from_bytes(),
      "BloomFilter.from_bytes() missing 1 required positional argument: 'data'"),
 ])
@@ -129,7 +125,6 @@ def test_binding_errors(call, msg):
     (lambda: BloomFilter(num_bits=2**64), OverflowError, ""),
     (lambda: BloomFilter(num_bits=8, num_hashes=2**32), OverflowError,
      "out of range integral type conversion attempted"),
-    (lambda: BloomFilter(num_bits=8, num_hashes=-1), OverflowError, ""),
     (lambda: BloomFilter(num_bits=8, seed=None), TypeError, "argument 'seed': "),
     (lambda: BloomFilter(num_bits=8, false_positive_rate="0.1"), TypeError,
      "argument 'false_positive_rate': "),
@@ -138,21 +133,20 @@ def test_binding_errors(call, msg):
      "argument 'expected_items': "),
     (lambda: BloomFilter(num_bits=0, seed=None), TypeError, "argument 'seed': "),
     (lambda: BloomFilter.from_bytes("MKBF"), TypeError, "argument 'data': "),
-    (lambda: BloomFilter.from_bytes(5), TypeError, "argument 'data': "),
     (lambda: BloomFilter.from_bytes([77, "K"]), TypeError, "argument 'data': "),
     (lambda: BloomFilter.from_bytes([77, 256]), OverflowError,
      "out of range integral type conversion attempted"),
     (lambda: BloomFilter.from_json(b"{}"), TypeError, "argument 'data': "),
     (lambda: BloomFilter.load(pathlib.Path("x.bin")), TypeError, "argument 'path': "),
-    (lambda: _bf.save(pathlib.Path("x.bin")), TypeError, "argument 'path': "),
     (lambda: _bf.add_hash("1"), TypeError, "argument 'hash': "),
-    (lambda: _bf.add_hash(2**64), OverflowError, ""),
     (lambda: _bf.update_hashes(h for h in [1]), TypeError,
      "'generator' object cannot be converted to 'Sequence'"),
     (lambda: _bf.merge(5), TypeError,
      "argument 'other': 'int' object cannot be converted to 'BloomFilter'"),
     (lambda: _bf.intersection("x"), TypeError,
      "argument 'other': 'str' object cannot be converted to 'BloomFilter'"),
+    (lambda: CountingBloomFilter(num_counters=8).merge(_bf), TypeError,
+     "argument 'other': 'BloomFilter' object cannot be converted to 'CountingBloomFilter'"),
 ])
 def test_conversion_errors(call, exc, msg):
     with pytest.raises(exc) as e:
@@ -216,39 +210,7 @@ def test_reentrant_call_from_item_str(method, callback, exc, msg):
     assert len(bf) == 1
 
 
-def test_other_thread_is_refused_while_batch_runs_without_the_lock():
-    items = [i.to_bytes(8, "little") for i in range(1 << 20)]
-    seen = set()
-    for _ in range(10):
-        bf = BloomFilter(num_bits=1 << 24, num_hashes=16)
-        done = threading.Event()
-
-        def run():
-            try:
-                bf.update(items)
-            finally:
-                done.set()
-
-        worker = threading.Thread(target=run)
-        worker.start()
-        while not done.is_set():
-            for call in (lambda: len(bf), lambda: bf.add_hash(1), lambda: bf.contains("a")):
-                try:
-                    call()
-                except RuntimeError as e:
-                    seen.add(str(e))
-        worker.join()
-        assert len(bf) >= len(items) and bf.contains(items[-1])
-        if seen:
-            break
-    assert seen and seen <= {"Already borrowed", "Already mutably borrowed"}
-
-
 # ---------------------------------------------------------------- item keys
-
-def _replaced(s):
-    return s.encode("utf-8", "surrogatepass").decode("utf-8", "replace").encode()
-
 
 class StrSub(str):
     def __str__(self):
@@ -275,8 +237,8 @@ class WeirdSeq:
     ([-1], b"[-1]"), (["a"], b"['a']"), (5, b"5"), (None, b"None"), (1.5, b"1.5"),
     ({"a": 1}, b"{'a': 1}"), ("h\u00e9llo \U0001f600", "h\u00e9llo \U0001f600".encode()),
     ("\ud800", b"\xef\xbf\xbd" * 3), ("\ufffd\ufffd\ufffd", b"\xef\xbf\xbd" * 3),
-    ("a\udc80b", _replaced("a\udc80b")),
-    ("\ud83d\ude00", _replaced("\ud83d\ude00")), (StrSub("abc"), b"zzz"),
+    ("a\udc80b", key("a\udc80b")),
+    ("\ud83d\ude00", key("\ud83d\ude00")), (StrSub("abc"), b"zzz"),
     (WeirdSeq(), b"weird"),
 ])
 def test_item_keys(item, key):
@@ -294,12 +256,34 @@ def test_str_subclass_with_failing_str_is_reported_and_keyed(monkeypatch):
     assert len(reports) == 1 and isinstance(reports[0].exc_value, ValueError)
 
 
-def test_object_with_failing_str_propagates_and_adds_nothing():
-    bf = BloomFilter(num_bits=M, num_hashes=K)
-    for call in (bf.add, bf.contains, bf.query, bf.update, bf.query_many):
+FILTERS = [lambda: BloomFilter(num_bits=300, num_hashes=4, seed=11),
+           lambda: CountingBloomFilter(num_counters=300, num_hashes=4, seed=11),
+           lambda: ScalableBloomFilter(5, 0.01, 3.0, 0.25, 11)]
+
+
+@pytest.mark.parametrize("make", FILTERS)
+def test_object_with_failing_str_propagates_and_changes_nothing(make):
+    f = make()
+    f.add("present")
+    before = f.to_bytes()
+    for call, arg in [(f.add, BadStr()), (f.contains, BadStr()), (f.query, BadStr()),
+                      (f.update, ["a", "b", BadStr()]), (f.update_many, ["a", BadStr()]),
+                      (f.query_many, ["a", BadStr()])]:
         with pytest.raises(KeyError):
-            call([BadStr()] if call in (bf.update, bf.query_many) else BadStr())
-    assert len(bf) == 0 and bf.bit_count() == 0
+            call(arg)
+    assert f.to_bytes() == before
+
+
+@pytest.mark.parametrize("make", FILTERS)
+def test_copy_is_independent_and_clear_restores_a_fresh_filter(make):
+    f = make()
+    f.update(range(20))
+    c = f.copy()
+    assert type(c) is type(f) and c is not f and c.to_bytes() == f.to_bytes()
+    c.add("only in copy")
+    assert "only in copy" not in f and len(f) == 20
+    snapshot = c.to_bytes()
+    assert f.clear() is None and f.to_bytes() == make().to_bytes() and c.to_bytes() == snapshot
 
 
 # ---------------------------------------------------------------- hashing
@@ -395,11 +379,10 @@ def test_json_accepted_forms(text):
     (_obj([(k, v) for k, v in REC.items() if k != "bits"]), "missing field `bits`"),
     (_obj(list(REC.items()) + [("bits", "[0, 0]")]), "duplicate field `bits`"),
     (_obj(list(REC.items()) + [("count", "4")]), "duplicate field `count`"),
-    ("[[0, 3], 100, 2]", ".+"), ("", ".+"), ("nope", ".+"), ("{", ".+"),
-    (_obj(REC.items()) + " x", ".+"), (_obj({**REC, "num_hashes": str(2**32)}.items()), ".+"),
-    (_obj({**REC, "count": "-1"}.items()), ".+"), (_obj({**REC, "seed": str(2**64)}.items()), ".+"),
-    (_obj({**REC, "num_bits": "100.5"}.items()), ".+"), (_obj({**REC, "bits": '"x"'}.items()), ".+"),
-    (_obj({**REC, "count": "null"}.items()), ".+"), (_obj({**REC, "bits": "[0, -3]"}.items()), ".+"),
+    *[(text, ".+") for text in ("[[0, 3], 100, 2]", "", "nope", "{", _obj(REC.items()) + " x")],
+    *[(_obj({**REC, k: v}.items()), ".+") for k, v in [
+        ("num_hashes", str(2**32)), ("num_bits", "100.5"), ("bits", '"x"'), ("count", "null"),
+        ("bits", "[0, -3]")]],
 ])
 def test_json_errors(text, detail):
     with pytest.raises(ValueError, match="^Deserialization error: " + detail + POS):
@@ -437,24 +420,6 @@ def test_save_cannot_create(tmp_path, sub):
     (tmp_path / "afile").write_bytes(b"x")
     with pytest.raises(ValueError, match="^Cannot create file: .+"):
         BloomFilter(num_bits=64).save(str(tmp_path / sub))
-
-
-def test_failed_write_keeps_the_existing_file(tmp_path):
-    # a file size limit makes the write of a large filter fail part-way
-    script = (
-        "import resource, signal, sys, _murk\n"
-        "path = sys.argv[1]\n"
-        "_murk.BloomFilter(num_bits=64, num_hashes=1).save(path)\n"
-        "good = open(path, 'rb').read()\n"
-        "big = _murk.BloomFilter(expected_items=10000)\n"
-        "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
-        "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))\n"
-        "try:\n    big.save(path)\n    print('saved')\n"
-        "except ValueError as e:\n    print(str(e)[:13])\n"
-        "print(open(path, 'rb').read() == good)\n")
-    out = subprocess.run([sys.executable, "-c", script, str(tmp_path / "f.bin")],
-                         capture_output=True, text=True)
-    assert out.stdout.split("\n")[:2] == ["Write error: ", "True"], out.stderr
 
 
 @pytest.mark.parametrize("setup, msg", [
