@@ -1,10 +1,8 @@
 """CountMinSketch: sizing, hashing, counting, combining, persistence."""
 import json
 import math
-import os
 import random
 import struct
-import tempfile
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -14,6 +12,9 @@ from conftest import G, HEADER, MASK, mix, wrap, xxh
 
 EITHER = "Either provide (width, depth) or (error_rate, confidence)"
 DIMS = "table dimensions do not match width and depth"
+RATE = "error_rate must be between 0 and 1 (exclusive)"
+CONF = "confidence must be between 0 and 1 (exclusive)"
+EOF_MSG = "Deserialization error: io error: unexpected end of file"
 
 
 def item_cols(key, width, depth, seed=0):
@@ -41,11 +42,21 @@ def payload(rows, width, depth, count=0, seed=0, version=2):
     return out + struct.pack("<4Q", width, depth, count, seed)
 
 
+def cm(body):
+    return wrap(body, b"MKCM", 1)
+
+
 def record(rows, width, depth, count=0, seed=0, version=2, codec="json"):
     if codec == "json":
         return CMS.from_json(json.dumps({"version": version, "table": rows, "width": width,
                                          "depth": depth, "count": count, "seed": seed}))
-    return CMS.from_bytes(wrap(payload(rows, width, depth, count, seed, version), b"MKCM", 1))
+    return CMS.from_bytes(cm(payload(rows, width, depth, count, seed, version)))
+
+
+def raises(exc, call, msg=None):
+    with pytest.raises(exc) as e:
+        call()
+    assert msg is None or str(e.value) == msg
 
 
 class BadStr:
@@ -56,29 +67,27 @@ class BadStr:
 # ---------------------------------------------------------------- construction
 
 @pytest.mark.parametrize("kwargs, msg", [
-    ({}, EITHER), ({"width": 100}, EITHER), ({"error_rate": 0.01}, EITHER),
-    ({"depth": 5}, EITHER), ({"confidence": 0.9}, EITHER),
-    ({"depth": 5, "error_rate": 0.01, "confidence": 0.99}, EITHER),
+    ({}, EITHER), ({"width": 100}, EITHER), ({"error_rate": 0.01}, EITHER), ({"depth": 5}, EITHER),
+    ({"confidence": 0.9}, EITHER), ({"depth": 5, "error_rate": 0.01, "confidence": 0.99}, EITHER),
     ({"width": 0, "error_rate": 0.01, "confidence": 0.99}, EITHER),
-    ({"width": 0, "depth": 0}, "width must be positive"),
-    ({"width": 10, "depth": 0}, "depth must be positive"),
-    ({"error_rate": 1.0, "confidence": 2.0}, "error_rate must be between 0 and 1 (exclusive)"),
-    ({"error_rate": math.nan, "confidence": 0.5}, "error_rate must be between 0 and 1 (exclusive)"),
-    ({"error_rate": 0.5, "confidence": 1}, "confidence must be between 0 and 1 (exclusive)"),
-    ({"error_rate": 0.5, "confidence": -math.inf}, "confidence must be between 0 and 1 (exclusive)"),
+    ({"width": 0, "depth": 0}, "width must be positive"), ({"width": 10, "depth": 0}, "depth must be positive"),
+    ({"error_rate": 1.0, "confidence": 2.0}, RATE), ({"error_rate": math.nan, "confidence": 0.5}, RATE),
+    ({"error_rate": 0.5, "confidence": 1}, CONF), ({"error_rate": 0.5, "confidence": -math.inf}, CONF),
     ({"error_rate": 0.01, "confidence": 1e-17}, "depth must be positive"),
+    ({"width": 0, "depth": 1, "seed": -1}, OverflowError),  # converted before sizing
+    ({"width": 2**40, "depth": 7}, MemoryError), ({"width": 1, "depth": 2**45}, MemoryError),
+    ({"error_rate": 1e-300, "confidence": 0.5}, MemoryError),
 ])
-def test_constructor_errors_in_order(kwargs, msg):
-    with pytest.raises(ValueError) as e:
-        CMS(**kwargs)
-    assert str(e.value) == msg
+def test_constructor_refusals_in_order(kwargs, msg):
+    if isinstance(msg, str):
+        raises(ValueError, lambda: CMS(**kwargs), msg)
+    else:
+        raises(msg, lambda: CMS(**kwargs))
 
 
 @pytest.mark.parametrize("args, width, depth", [
-    ({"error_rate": 0.01, "confidence": 0.99}, 272, 5),
-    ({"error_rate": 0.001, "confidence": 0.999}, 2719, 7),
-    ({"error_rate": 0.1, "confidence": 0.9}, 28, 3),
-    ({"error_rate": 0.5, "confidence": 0.5}, 6, 1),
+    ({"error_rate": 0.01, "confidence": 0.99}, 272, 5), ({"error_rate": 0.001, "confidence": 0.999}, 2719, 7),
+    ({"error_rate": 0.1, "confidence": 0.9}, 28, 3), ({"error_rate": 0.5, "confidence": 0.5}, 6, 1),
     ({"width": 100, "depth": 5, "error_rate": 5.0, "confidence": math.nan}, 100, 5),
 ])
 def test_sizing(args, width, depth):
@@ -87,33 +96,10 @@ def test_sizing(args, width, depth):
     assert table(s) == [[0] * width] * depth
 
 
-@pytest.mark.parametrize("kwargs, exc, text", [
-    ({"width": -1, "depth": 1}, OverflowError, None),
-    ({"width": "7", "depth": 1}, TypeError, "argument 'width': "),
-    ({"error_rate": "x", "confidence": 0.5}, TypeError, "argument 'error_rate': "),
-    ({"width": 1, "depth": 1, "seed": None}, TypeError, "argument 'seed': "),
-    ({"width": 0, "depth": 1, "seed": -1}, OverflowError, None),  # converted before sizing
-])
-def test_argument_conversion(kwargs, exc, text):
-    with pytest.raises(exc) as e:
-        CMS(**kwargs)
-    assert text is None or str(e.value).startswith(text)
-
-
-@pytest.mark.parametrize("kwargs", [
-    {"width": 2**62, "depth": 1}, {"width": 2**40, "depth": 7}, {"width": MASK, "depth": MASK},
-    {"width": 1, "depth": 2**45}, {"error_rate": 1e-300, "confidence": 0.5},
-])
-def test_unallocatable_tables_raise_memory_error(kwargs):
-    with pytest.raises(MemoryError):
-        CMS(**kwargs)
-
-
 # ---------------------------------------------------------------- hashing and counting
 
 @pytest.mark.parametrize("seed, key, cols", [
-    (0, "hello", [109, 195, 155, 159, 238]),
-    (7, b"hello", [43, 111, 61, 173, 89]),
+    (0, "hello", [109, 195, 155, 159, 238]), (7, b"hello", [43, 111, 61, 173, 89]),
     (0, [104, 101, 108, 108, 111], [109, 195, 155, 159, 238]),
     (0, 12345, [144, 257, 263, 43, 160]),  # as a caller hash
 ])
@@ -138,8 +124,7 @@ def test_counts_and_queries():
     s.add_hash(42, MASK)
     s.update(["x"])
     assert (s["x"], s.query_hash(42), s.total_count) == (MASK, MASK, MASK)
-    with pytest.raises(OverflowError):
-        len(s)
+    raises(OverflowError, lambda: len(s))
 
 
 def test_estimate_is_min_over_rows():
@@ -155,75 +140,57 @@ def test_estimate_is_min_over_rows():
 
 def test_count_is_converted_before_the_item_and_hash_before_count():
     s = CMS(10, 2)
-    with pytest.raises(OverflowError):
-        s.add(BadStr(), -1)
-    with pytest.raises(KeyError):
-        s.add_count(BadStr(), 1)
+    raises(OverflowError, lambda: s.add(BadStr(), -1))
+    raises(KeyError, lambda: s.add_count(BadStr(), 1))
     with pytest.raises(TypeError, match="^argument 'hash': "):
         s.add_hash("x", -1)
-    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'count'"):
-        s.add_count("x")
     assert s.total_count == 0
 
 
 @pytest.mark.parametrize("method", ["update", "update_many"])
-@pytest.mark.parametrize("items", [lambda: ["a", "b", "a"], lambda: "aba", lambda: (c for c in "aba"),
-                                   lambda: [b"a", [98], bytearray(b"a")], lambda: ([97], memoryview(b"b"), (97,))])
-def test_batches_equal_single_adds(method, items):
-    single, batch = CMS(50, 4, seed=3), CMS(50, 4, seed=3)
-    for k in "aba":
-        single.add(k)
-    assert getattr(batch, method)(items()) is None
-    assert batch.to_bytes() == single.to_bytes()
-
-
 @pytest.mark.parametrize("depth", [1, 7, 32, 33])  # deep sketches take the unbuffered batch path
-def test_batch_paths_equal_single_calls(depth):
-    single, batch = CMS(7, depth), CMS(7, depth)
-    keys = [f"k{i}" for i in range(40)]
-    for i, k in enumerate(keys):
+def test_batches_equal_single_calls(method, depth):
+    single, batch = CMS(7, depth, seed=3), CMS(7, depth, seed=3)
+    keys = [f"k{i}" for i in range(40)] + [b"a", [98], bytearray(b"a"), memoryview(b"b"), (97,)]
+    for i, k in enumerate(keys + ["a", "b", "a", "b"]):
         single.add(k)
         single.add_hash(i)
-    batch.update(keys)
-    batch.update_hashes(range(40))
+    assert getattr(batch, method)(keys) is None
+    getattr(batch, method)("ab")  # a str is iterated per character
+    getattr(batch, method)(c for c in "ab")
+    batch.update_hashes(range(len(keys) + 4))
     assert batch.to_bytes() == single.to_bytes()
     assert batch.query_many(keys) == [single[k] for k in keys]
-    assert batch.query_hashes(range(40)) == [single.query_hash(i) for i in range(40)]
+    assert batch.query_hashes(range(60)) == [single.query_hash(i) for i in range(60)]
 
 
 @pytest.mark.parametrize("method, arg, exc", [
     ("update", ["ok", BadStr()], KeyError), ("update_many", ["ok", BadStr()], KeyError),
-    ("update", 5, TypeError), ("update_hashes", "123", TypeError), ("update_hashes", [1, -1], OverflowError),
-    ("update_hashes", (h for h in [1]), TypeError), ("query_many", ["ok", BadStr()], KeyError),
+    ("update", 5, TypeError), ("update_hashes", [1, -1], OverflowError),
 ])
 def test_failing_batch_changes_nothing(method, arg, exc):
     s = CMS(20, 3)
     s.add("before")
     snapshot = s.to_bytes()
-    with pytest.raises(exc):
-        getattr(s, method)(arg)
+    raises(exc, lambda: getattr(s, method)(arg))
     assert s.to_bytes() == snapshot
 
 
 # ---------------------------------------------------------------- merge, inner product, statistics
 
 @pytest.mark.parametrize("a, b, msg", [
-    ((100, 5, 0), (200, 5, 0), "Cannot merge: width mismatch (100 vs 200)"),
-    ((100, 5, 1), (200, 4, 2), "Cannot merge: width mismatch (100 vs 200)"),
-    ((100, 5, 1), (100, 4, 2), "Cannot merge: depth mismatch (5 vs 4)"),
-    ((100, 5, 0), (100, 5, 1), "Cannot merge: seed mismatch (0 vs 1)"),
-    ((100, 5, MASK), (100, 5, 0), f"Cannot merge: seed mismatch ({MASK} vs 0)"),
+    ((100, 5, 0), (200, 5, 0), "width mismatch (100 vs 200)"),
+    ((100, 5, 1), (200, 4, 2), "width mismatch (100 vs 200)"),
+    ((100, 5, 1), (100, 4, 2), "depth mismatch (5 vs 4)"), ((100, 5, 0), (100, 5, 1), "seed mismatch (0 vs 1)"),
+    ((100, 5, MASK), (100, 5, 0), f"seed mismatch ({MASK} vs 0)"),
 ])
 def test_mismatches(a, b, msg):
     x, y = CMS(a[0], a[1], seed=a[2]), CMS(b[0], b[1], seed=b[2])
     x.add("k")
     before = x.to_bytes()
-    with pytest.raises(ValueError) as e:
-        x.merge(y)
-    assert str(e.value) == msg
-    with pytest.raises(ValueError, match="^Cannot compute inner product: sketches must have matching "
-                                         "dimensions and seed$"):
-        x.inner_product(y)
+    raises(ValueError, lambda: x.merge(y), "Cannot merge: " + msg)
+    raises(ValueError, lambda: x.inner_product(y),
+           "Cannot compute inner product: sketches must have matching dimensions and seed")
     assert x.to_bytes() == before
 
 
@@ -237,10 +204,6 @@ def test_merge_adds_counters_and_totals_saturating():
     assert a.merge(b) is None
     assert table(a) == expected and a.total_count == MASK and a["x"] >= 3
     assert b.to_bytes() == b_before
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        a.merge(a)
-    with pytest.raises(TypeError, match="^argument 'other': 'int' object cannot be converted to 'CountMinSketch'$"):
-        a.merge(5)
 
 
 @pytest.mark.parametrize("rows_a, rows_b, expected", [
@@ -269,19 +232,15 @@ def test_copy_and_clear():
     s.update(["a", "b"])
     c = s.copy()
     c.add("a", 10)
-    assert s["a"] == 1 and c["a"] == 11
-    s.clear()
-    assert s.to_bytes() == CMS(40, 3, seed=5).to_bytes() and c.total_count == 12
-    with pytest.raises(AttributeError):
-        s.width = 1
-
+    assert s.clear() is None and s.to_bytes() == CMS(40, 3, seed=5).to_bytes()
+    assert (c["a"], c.total_count) == (11, 12)
 
 
 # ---------------------------------------------------------------- persistence
 
 def test_binary_and_json_layout():
     s = CMS(2, 1)
-    assert s.to_bytes() == wrap(payload([[0, 0]], 2, 1), b"MKCM", 1) and len(s.to_bytes()) == 86
+    assert s.to_bytes() == cm(payload([[0, 0]], 2, 1)) and len(s.to_bytes()) == 86
     assert s.to_json() == ('{\n  "version": 2,\n  "table": [\n    [\n      0,\n      0\n    ]\n  ],\n'
                            '  "width": 2,\n  "depth": 1,\n  "count": 0,\n  "seed": 0\n}')
     big = record([[MASK, 1]], 2, 1, count=MASK, seed=MASK)
@@ -294,10 +253,12 @@ def test_round_trips(tmp_path):
     s.add_hash(7, 3)
     path = str(tmp_path / "cms.bin")
     s.save(path)
-    probes = [f"item{i}" for i in range(120)]
-    for t in (CMS.from_bytes(s.to_bytes()), CMS.from_json(s.to_json()), CMS.load(path)):
+    doc = json.loads(s.to_json())
+    shuffled = json.dumps({"extra": [1, {"a": 2}], **dict(reversed(list(doc.items())))})
+    for t in (CMS.from_bytes(s.to_bytes()), CMS.from_json(s.to_json()), CMS.load(path),
+              CMS.from_json(shuffled), CMS.from_json(json.dumps(list(doc.values())))):
         assert t.to_bytes() == s.to_bytes() and (t.width, t.depth, t.seed, len(t)) == (272, 5, 123, 5003)
-        assert t.query_many(probes) == s.query_many(probes) and t.query_hash(7) == s.query_hash(7)
+        assert t.query_hash(7) == s.query_hash(7) == 3 and t["item5"] == s["item5"] >= 52
     with open(path, "rb") as f:
         assert f.read() == s.to_bytes()
 
@@ -306,46 +267,26 @@ def test_round_trips(tmp_path):
 @pytest.mark.parametrize("rows, width, depth, version, msg", [
     ([[0]], 1, 1, 1, "Unsupported Count-Min Sketch data version"),
     ([], 0, 0, 3, "Unsupported Count-Min Sketch data version"),
-    ([[0]], 0, 1, 2, "width and depth must be positive"),
-    ([], 1, 0, 2, "width and depth must be positive"),
-    ([[0, 0], [0, 0]], 2, 3, 2, DIMS),
-    ([], 2, 1, 2, DIMS),
-    ([[0, 0], [0]], 2, 2, 2, DIMS),
-    ([[0], [0]], 2, 2, 2, DIMS),
-    ([[0] * 3], 2, 1, 2, DIMS),
-    ([[0]], MASK, 1, 2, DIMS),
+    ([[0]], 0, 1, 2, "width and depth must be positive"), ([], 1, 0, 2, "width and depth must be positive"),
+    ([[0, 0], [0, 0]], 2, 3, 2, DIMS), ([], 2, 1, 2, DIMS), ([[0, 0], [0]], 2, 2, 2, DIMS),
+    ([[0], [0]], 2, 2, 2, DIMS), ([[0] * 3], 2, 1, 2, DIMS), ([[0]], MASK, 1, 2, DIMS),
 ])
 def test_validation(codec, rows, width, depth, version, msg):
-    with pytest.raises(ValueError) as e:
-        record(rows, width, depth, version=version, codec=codec)
-    assert str(e.value) == msg
+    raises(ValueError, lambda: record(rows, width, depth, version=version, codec=codec), msg)
 
 
 @pytest.mark.parametrize("codec", ["json", "bytes"])
 def test_count_is_not_checked_against_counters(codec):
-    s = record([[0, 0], [0, 0]], 2, 2, count=7, seed=MASK, codec=codec)
-    assert (len(s), s["x"], s.seed) == (7, 0, MASK)
-    s = record([[5, 5]], 2, 1, codec=codec)
-    assert (len(s), s["anything"]) == (0, 5)
-
-
-@pytest.mark.parametrize("text", [
-    '{"seed": 0, "count": 0, "depth": 1, "width": 2, "table": [[0, 0]], "version": 2, "extra": [1, {"a": 2}]}',
-    '[2, [[0, 0]], 2, 1, 0, 0]',
-])
-def test_json_key_order_extra_keys_and_array_form(text):
-    assert CMS.from_json(text).to_bytes() == CMS(2, 1).to_bytes()
+    s, t = record([[0, 0], [0, 0]], 2, 2, count=7, seed=MASK, codec=codec), record([[5, 5]], 2, 1, codec=codec)
+    assert (len(s), s["x"], s.seed, len(t), t["anything"]) == (7, 0, MASK, 0, 5)
 
 
 @pytest.mark.parametrize("text, detail", [
     ('{"version": 2, "table": [[0]], "width": 1, "depth": 1, "count": 0}', "missing field `seed`"),
-    ('{"version": 2, "version": 2}', "duplicate field `version`"),
-    ('{"version": 256, "table": [], "width": 1, "depth": 1, "count": 0, "seed": 0}', "invalid value"),
     ('{"version": 2, "table": [[-1]], "width": 1, "depth": 1, "count": 0, "seed": 0}', "invalid value"),
     ('{"version": 2, "table": [[0.5]], "width": 1, "depth": 1, "count": 0, "seed": 0}', "invalid type"),
     ('{"version": 2, "table": [0], "width": 1, "depth": 1, "count": 0, "seed": 0}', "invalid type"),
     ('[2, [[0]], 1, 1, 0]', "invalid length 5, expected struct CountMinSketchData with 6 elements"),
-    ('{"version": 2, "table": [[0]]', ""),
 ])
 def test_json_decoding_errors(text, detail):
     with pytest.raises(ValueError) as e:
@@ -354,45 +295,34 @@ def test_json_decoding_errors(text, detail):
 
 
 @pytest.mark.parametrize("data, msg", [
-    (b"", "invalid Murk binary format"),
     (wrap(payload([[0]], 1, 1), b"MKCF", 1), "invalid Murk binary format"),
     (wrap(payload([[0]], 1, 1), b"MKCM", 2), "unsupported binary format version: 2 (expected 1)"),
-    (wrap(payload([[0]], 1, 1), b"MKCM", 1) + b"\0", "binary payload length does not match header"),
-    (wrap(b"", b"MKCM", 1), "Deserialization error: io error: unexpected end of file"),
-    (wrap(struct.pack("<BQ", 2, MASK), b"MKCM", 1), "Deserialization error: io error: unexpected end of file"),
-    (wrap(struct.pack("<BQQ", 2, 1, 2**61), b"MKCM", 1), "Deserialization error: io error: unexpected end of file"),
+    (cm(struct.pack("<BQ", 2, MASK)), EOF_MSG), (cm(struct.pack("<BQQ", 2, 1, 2**61)), EOF_MSG),
 ])
 def test_envelope_and_decode_errors(data, msg):
-    with pytest.raises(ValueError) as e:
-        CMS.from_bytes(data)
-    assert str(e.value) == msg
+    raises(ValueError, lambda: CMS.from_bytes(data), msg)
 
 
-def test_trailing_payload_bytes_are_ignored():
+def test_truncated_payloads_are_refused_and_trailing_bytes_ignored():
     good = payload([[1, 2]], 2, 1, count=3)
-    assert CMS.from_bytes(wrap(good + b"junk", b"MKCM", 1)).to_bytes() == wrap(good, b"MKCM", 1)
-
-
-def test_every_prefix_of_a_payload_is_refused():
+    assert CMS.from_bytes(cm(good + b"junk")).to_bytes() == cm(good)
     s = CMS(3, 2, seed=1)
     s.update(["a", "b"])
     body = s.to_bytes()[HEADER:]
     for n in range(len(body)):
-        with pytest.raises(ValueError, match="^Deserialization error: io error: unexpected end of file$"):
-            CMS.from_bytes(wrap(body[:n], b"MKCM", 1))
+        raises(ValueError, lambda: CMS.from_bytes(cm(body[:n])), EOF_MSG)
 
 
 def test_random_byte_flips_never_crash():
     s = CMS(5, 3)
     s.update(["a", "b", "c"])
-    body = bytearray(s.to_bytes()[HEADER:])
-    rng = random.Random(1)
+    body, rng = s.to_bytes()[HEADER:], random.Random(1)
     for _ in range(2000):
         b = bytearray(body)
         for _ in range(rng.randint(1, 3)):
             b[rng.randrange(len(b))] = rng.randrange(256)
         try:
-            t = CMS.from_bytes(wrap(bytes(b), b"MKCM", 1))
+            t = CMS.from_bytes(cm(bytes(b)))
         except ValueError:
             continue
         t.add("z")
@@ -403,39 +333,20 @@ def test_random_byte_flips_never_crash():
 @given(st.integers(1, 9), st.integers(1, 4), st.sampled_from([0, 7, MASK, 2**64 - G]), st.lists(st.one_of(
     st.tuples(st.just("add"), st.binary(max_size=300), st.integers(0, MASK)),
     st.tuples(st.just("hash"), st.integers(0, MASK), st.integers(0, 3)),
-    st.tuples(st.just("update"), st.lists(st.text(max_size=5), max_size=5), st.just(1)),
-    st.tuples(st.just("merge"), st.none(), st.none()),
-    st.tuples(st.just("clear"), st.none(), st.none())), max_size=12))
+    st.tuples(st.sampled_from(["merge", "clear"]), st.none(), st.none())), max_size=12))
 def test_operations_match_model_and_round_trip(width, depth, seed, ops):
     s, model, total = CMS(width, depth, seed=seed), [[0] * width for _ in range(depth)], 0
-
-    def bump(cols, n):
-        for r, c in enumerate(cols):
-            model[r][c] = min(model[r][c] + n, MASK)
-
     for op, a, n in ops:
-        if op == "add":
-            s.add(a, n)
-            bump(item_cols(a, width, depth, seed), n)
-        elif op == "hash":
-            s.add_hash(a, n)
-            bump(hash_cols(a, width, depth, seed), n)
-        elif op == "update":
-            s.update(a)
-            for k in a:
-                bump(item_cols(k.encode(), width, depth, seed), 1)
-            n = len(a)
+        if op == "clear":
+            s.clear()
+            model, total = [[0] * width for _ in range(depth)], 0
         elif op == "merge":
             s.merge(s.copy())
-            model = [[min(2 * v, MASK) for v in row] for row in model]
-            n = total
+            model, total = [[min(2 * v, MASK) for v in row] for row in model], min(2 * total, MASK)
         else:
-            s.clear()
-            model, total, n = [[0] * width for _ in range(depth)], 0, 0
-        total = min(total + n, MASK)
+            s.add(a, n) if op == "add" else s.add_hash(a, n)
+            for r, c in enumerate((item_cols if op == "add" else hash_cols)(a, width, depth, seed)):
+                model[r][c] = min(model[r][c] + n, MASK)
+            total = min(total + n, MASK)
     assert table(s) == model and s.total_count == total
-    with tempfile.TemporaryDirectory() as d:
-        path = os.path.join(d, "s.bin")
-        s.save(path)
-        for t in (CMS.from_bytes(s.to_bytes()), CMS.from_json(s.to_json()), CMS.load(path)):
-            assert t.to_bytes() == s.to_bytes()
+    assert CMS.from_bytes(s.to_bytes()).to_bytes() == s.to_bytes() == CMS.from_json(s.to_json()).to_bytes()

@@ -1,9 +1,7 @@
 """CuckooFilter: sizing, placement, relocation, deletion, statistics, persistence."""
 import json
-import os
 import random
 import struct
-import tempfile
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -44,7 +42,7 @@ def occupied(bks):
 def payload(bks, nb=None, capacity=None, count=None, seed=0, version=2, tag=1):
     nb = len(bks) if nb is None else nb
     out = struct.pack("<BQ", version, len(bks)) + b"".join(struct.pack("<4H", *b) for b in bks)
-    out += struct.pack("<QB", nb, tag) + (struct.pack("<Q", capacity or 4 * nb) if tag else b"")
+    out += struct.pack("<QB", nb, tag) + (struct.pack("<Q", 4 * nb if capacity is None else capacity) if tag else b"")
     return out + struct.pack("<QQ", occupied(bks) if count is None else count, seed)
 
 
@@ -55,10 +53,13 @@ def record_json(bks, nb=None, capacity=None, count=None, seed=0, version=2, drop
     return json.dumps({k: v for k, v in rec.items() if k not in drop})
 
 
+def cf_bytes(body):
+    return wrap(body, b"MKCF", 1)
+
+
 def load(codec, bks, **kw):
-    if codec == "json":
-        return CuckooFilter.from_json(record_json(bks, **kw))
-    return CuckooFilter.from_bytes(wrap(payload(bks, **kw), b"MKCF", 1))
+    return (CuckooFilter.from_json(record_json(bks, **kw)) if codec == "json"
+            else CuckooFilter.from_bytes(cf_bytes(payload(bks, **kw))))
 
 
 def filled(n):
@@ -67,15 +68,16 @@ def filled(n):
     return cf
 
 
+class BadStr:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
 # ---------------------------------------------------------------- construction
 
 @pytest.mark.parametrize("args, exc, msg", [
     ((0,), ValueError, "^capacity must be positive$"),
-    ((-1,), OverflowError, None),
     ((0, -1), OverflowError, None),  # both converted before the value check
-    ((None,), TypeError, "^argument 'capacity': "),
-    ((0, "x"), TypeError, "^argument 'seed': "),
-    ((2**64 - 1,), MemoryError, None),
     ((2**52,), MemoryError, None),
 ])
 def test_constructor_errors(args, exc, msg):
@@ -83,9 +85,8 @@ def test_constructor_errors(args, exc, msg):
         CuckooFilter(*args)
 
 
-@pytest.mark.parametrize("capacity, nb", [
-    (1, 2), (4, 2), (5, 4), (100, 32), (1000, 512), (3800, 1024), (3889, 2048), (1_000_000, 524288),
-])
+@pytest.mark.parametrize("capacity, nb", [(1, 2), (4, 2), (5, 4), (100, 32), (1000, 512), (3800, 1024),
+                                          (3889, 2048), (1_000_000, 524288)])
 def test_sizing(capacity, nb):
     cf = CuckooFilter(capacity=capacity, seed=MASK)
     assert (cf.size_in_bytes, cf.capacity(), cf.seed, len(cf)) == (8 * nb, capacity, MASK, 0)
@@ -94,37 +95,27 @@ def test_sizing(capacity, nb):
 
 # ---------------------------------------------------------------- placement
 
-@pytest.mark.parametrize("kind, value, f, i1, i2", [
-    ("item", "hello", 16931, 253, 454),
-    ("hash", 12345, 14929, 416, 505),
-])
-def test_published_vectors(kind, value, f, i1, i2):
-    model = place_item(value.encode(), 512) if kind == "item" else place_hash(value, 512)
-    assert model == (f, i1) and alt(i1, f, 512) == i2
-    cf = CuckooFilter(1000)
-    assert (cf.add if kind == "item" else cf.add_hash)(value) is True
-    assert buckets(cf)[i1] == [f, 0, 0, 0]
+def test_published_vectors():
+    assert place_item(b"hello", 512) == (16931, 253) and alt(253, 16931, 512) == 454
+    assert place_hash(12345, 512) == (14929, 416) and alt(416, 14929, 512) == 505
+
+
+PLACE = {"item": (CuckooFilter.add, place_item, lambda r: r.randbytes(r.randrange(40))),
+         "hash": (CuckooFilter.add_hash, place_hash, lambda r: r.getrandbits(64))}
 
 
 @pytest.mark.parametrize("seed", [0, 1, G, MASK])
 @pytest.mark.parametrize("kind, codec", [("item", "json"), ("hash", "bytes")])
 def test_placement_matches_model(seed, kind, codec):
+    add, place, draw = PLACE[kind]
     rnd = random.Random(seed)
-    for _ in range(40):
-        if kind == "item":
-            value = rnd.randbytes(rnd.randrange(40))
-            (f, i1), add = place_item(value, 64, seed), CuckooFilter.add
-        else:
-            value = rnd.getrandbits(64)
-            (f, i1), add = place_hash(value, 64, seed), CuckooFilter.add_hash
-        cf = CuckooFilter(200, seed)
+    for value in (draw(rnd) for _ in range(40)):
+        (f, i1), cf = place(value, 64, seed), CuckooFilter(200, seed)
         assert add(cf, value) and buckets(cf)[i1] == [f, 0, 0, 0]
         # With the primary bucket full, the fingerprint goes to the alternate one.
         i2 = alt(i1, f, 64, seed)
         if i2 != i1:
-            bks = [EMPTY] * 64
-            bks[i1] = [9, 9, 9, 9]
-            cf = load(codec, bks, capacity=200, seed=seed)
+            cf = load(codec, [[9] * 4 if i == i1 else EMPTY for i in range(64)], capacity=200, seed=seed)
             assert add(cf, value) and buckets(cf)[i2] == [f, 0, 0, 0]
 
 
@@ -160,10 +151,8 @@ def test_duplicates_removal_copy_and_clear():
     assert [cf.remove("x") for _ in range(3)] == [True, True, False]
     assert len(cf) == 1 and "x" not in cf and "x" in dup and len(dup) == 3
     assert cf.contains_hash(42) and not cf.contains_hash(43)
-    assert dup.query_many(["x", "y", [120]]) == [True, False, True]
-    assert dup.query_hashes([42, 43, 42]) == [True, False, True]
-    assert dup.update_hashes([5, 5]) == 2
-    assert sum(b.count(place_hash(5, 512, 3)[0]) for b in buckets(dup)) == 2
+    assert dup.query_many(["x", "y", [120]]) == dup.query_hashes([42, 43, 42]) == [True, False, True]
+    assert dup.update_hashes([5, 5]) == 2 and sum(b.count(place_hash(5, 512, 3)[0]) for b in buckets(dup)) == 2
     dup.clear()
     assert (len(dup), "x" in dup, dup.capacity(), dup.seed) == (0, False, 1000, 3)
     assert dup.to_bytes() == CuckooFilter(1000, seed=3).to_bytes()
@@ -178,8 +167,7 @@ def test_exhausted_relocation_restores_every_bucket():
     for codec in ("json", "bytes"):
         cf = load(codec, [closed[:4], closed[4:], EMPTY, EMPTY], capacity=16)
         before = cf.to_bytes()
-        assert not any(cf.add_hash(x) for _ in range(20))
-        assert cf.update_hashes([x] * 5) == 0
+        assert not any(cf.add_hash(x) for _ in range(20)) and cf.update_hashes([x] * 5) == 0
         assert cf.to_bytes() == before and len(cf) == 8
 
 
@@ -203,28 +191,17 @@ def test_relocation_keeps_every_item_at_full_load():
 @pytest.mark.parametrize("method", ["update", "update_many"])
 def test_update_counts_and_matches_single_adds(method):
     items = ["a", b"b", [99], bytearray(b"d"), 5, None, "a"]
-    single = CuckooFilter(1000)
+    single, cf = CuckooFilter(1000), CuckooFilter(1000)
     for x in items:
         single.add(x)
-    cf = CuckooFilter(1000)
     assert getattr(cf, method)(iter(items)) == 7 and cf.to_bytes() == single.to_bytes()
     assert getattr(cf, method)("xyz") == 3 and cf.query_many("xyzw") == [True, True, True, False]
     assert getattr(cf, method)([]) == 0 and cf.query_many([]) == [] and cf.query_hashes([]) == []
 
 
-class Bad:
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
 @pytest.mark.parametrize("call, exc", [
-    (lambda cf: cf.update(["ok", Bad()]), RuntimeError),
-    (lambda cf: cf.query_many(["ok", Bad()]), RuntimeError),
-    (lambda cf: cf.remove(Bad()), RuntimeError),
-    (lambda cf: cf.update_hashes([1, -1]), OverflowError),
-    (lambda cf: cf.update_hashes([1, "2"]), TypeError),
-    (lambda cf: cf.update_hashes("12"), TypeError),
-    (lambda cf: cf.add_hash(2**64), OverflowError),
+    (lambda cf: cf.update(["ok", BadStr()]), RuntimeError), (lambda cf: cf.remove(BadStr()), RuntimeError),
+    (lambda cf: cf.update_hashes([1, -1]), OverflowError), (lambda cf: cf.update_hashes([1, "2"]), TypeError),
 ])
 def test_bad_input_changes_nothing(call, exc):
     cf = CuckooFilter(100)
@@ -236,9 +213,9 @@ def test_bad_input_changes_nothing(call, exc):
 
 
 @pytest.mark.parametrize("capacity, count, health, text", [
-    (100, 84, "healthy", "84.00"), (100, 85, "warning", "85.00"),
-    (100, 95, "saturated", "95.00"), (1000, 5, "healthy", "0.50"), (3, 1, "healthy", "33.33"),
-    (3, 2, "healthy", "66.67"), (128, 128, "saturated", "100.00"),
+    (100, 84, "healthy", "84.00"), (100, 85, "warning", "85.00"), (100, 95, "saturated", "95.00"),
+    (1000, 5, "healthy", "0.50"), (3, 1, "healthy", "33.33"), (3, 2, "healthy", "66.67"),
+    (128, 128, "saturated", "100.00"),
 ])
 def test_statistics(capacity, count, health, text):
     nb = len(buckets(CuckooFilter(capacity)))
@@ -262,76 +239,58 @@ def test_exact_bytes_and_json_of_smallest_filter():
 
 @pytest.mark.parametrize("capacity", [1, 13, 1000])
 def test_round_trips(capacity, tmp_path):
-    cf = filled(capacity)
-    path = str(tmp_path / "f.murk")
+    cf, path = filled(capacity), str(tmp_path / "f.murk")
     cf.save(path)
-    keys = [f"item-{i}" for i in range(capacity)]
     for again in (CuckooFilter.from_bytes(cf.to_bytes()), CuckooFilter.from_json(cf.to_json()),
                   CuckooFilter.load(path), CuckooFilter.from_bytes(bytearray(cf.to_bytes()))):
         assert again.to_bytes() == cf.to_bytes() and repr(again) == repr(cf)
-        assert again.query_many(keys) == cf.query_many(keys)
+        assert all(again.query_many(f"item-{i}" for i in range(capacity)))
     with open(path, "rb") as fh:
         assert fh.read() == cf.to_bytes()
 
 
-@pytest.mark.parametrize("make", [
-    lambda: CuckooFilter.from_json(record_json([EMPTY] * 2, capacity=None)),
-    lambda: CuckooFilter.from_json(record_json([EMPTY] * 2, drop=("capacity",))),
-    lambda: CuckooFilter.from_json(json.dumps([2, [[EMPTY], {"fingerprints": EMPTY, "x": [1]}], 2, None, 0, 0])),
-    lambda: CuckooFilter.from_bytes(wrap(payload([EMPTY] * 2, tag=0), b"MKCF", 1)),
-])
-def test_absent_capacity_means_all_slots(make):
-    assert make().capacity() == 8
-
-
-@pytest.mark.parametrize("kw, msg", [
-    ({"bks": [EMPTY] * 3, "version": 1}, "^Unsupported Cuckoo filter data version$"),
-    ({"bks": [[1] * 4] * 2, "version": 3, "count": 9, "capacity": 0}, "^Unsupported Cuckoo filter data version$"),
-    ({"bks": [EMPTY] * 3}, "^Invalid Cuckoo filter: bucket count must be a non-zero power of two$"),
-    ({"bks": [], "nb": 0}, "bucket count must be a non-zero power of two"),
-    ({"bks": [EMPTY] * 2, "nb": 3, "capacity": 1, "count": 5}, "bucket count must be a non-zero power of two"),
-    ({"bks": [EMPTY] * 2, "nb": 4}, "^Invalid Cuckoo filter: bucket array length does not match metadata$"),
-    ({"bks": [EMPTY] * 2, "capacity": 9, "count": 3}, "^Invalid Cuckoo filter: capacity metadata is out of range$"),
-    ({"bks": [[1, 1, 0, 0]] * 2, "capacity": 3}, "capacity metadata is out of range"),
-    ({"bks": [EMPTY] * 2, "count": 1}, "^Invalid Cuckoo filter: stored count does not match occupied slots$"),
-])
-@pytest.mark.parametrize("codec", ["json", "bytes"])
-def test_validation_order_and_messages(kw, msg, codec):
-    kw = dict(kw)
-    with pytest.raises(ValueError, match=msg):
-        load(codec, kw.pop("bks"), **kw)
-
-
-def test_capacity_zero_is_out_of_range_and_full_buckets_are_accepted():
-    with pytest.raises(ValueError, match="capacity metadata is out of range"):
-        CuckooFilter.from_json(record_json([EMPTY] * 2, capacity=0))
+def test_absent_capacity_means_all_slots_and_any_fingerprint_loads():
+    for cf in (CuckooFilter.from_json(record_json([EMPTY] * 2, capacity=None)),
+               CuckooFilter.from_json(record_json([EMPTY] * 2, drop=("capacity",))),
+               CuckooFilter.from_bytes(cf_bytes(payload([EMPTY] * 2, tag=0)))):
+        assert cf.capacity() == 8
     cf = load("bytes", [[65535, 2, 3, 4], [1, 0, 9, 9]], capacity=8)
     assert (cf.capacity(), len(cf), cf.health()) == (8, 7, "warning")
 
 
-def mutated(fn):
-    rec = json.loads(CuckooFilter(1).to_json())
-    fn(rec)
-    return json.dumps(rec)
+ERR = {"ver": "Unsupported Cuckoo filter data version",
+       "pow2": "Invalid Cuckoo filter: bucket count must be a non-zero power of two",
+       "len": "Invalid Cuckoo filter: bucket array length does not match metadata",
+       "cap": "Invalid Cuckoo filter: capacity metadata is out of range",
+       "count": "Invalid Cuckoo filter: stored count does not match occupied slots"}
 
 
-def set_bucket(value):
-    return lambda r: r["buckets"].__setitem__(0, value)
+@pytest.mark.parametrize("kw, msg", [
+    ({"bks": [EMPTY] * 3, "version": 1}, "ver"),
+    ({"bks": [[1] * 4] * 2, "version": 3, "count": 9, "capacity": 0}, "ver"),
+    ({"bks": [EMPTY] * 3}, "pow2"), ({"bks": [], "nb": 0}, "pow2"),
+    ({"bks": [EMPTY] * 2, "nb": 3, "capacity": 1, "count": 5}, "pow2"), ({"bks": [EMPTY] * 2, "nb": 4}, "len"),
+    ({"bks": [EMPTY] * 2, "capacity": 9, "count": 3}, "cap"), ({"bks": [EMPTY] * 2, "capacity": 0}, "cap"),
+    ({"bks": [[1, 1, 0, 0]] * 2, "capacity": 3}, "cap"), ({"bks": [EMPTY] * 2, "count": 1}, "count"),
+])
+@pytest.mark.parametrize("codec", ["json", "bytes"])
+def test_validation_order_and_messages(kw, msg, codec):
+    kw = dict(kw)
+    with pytest.raises(ValueError) as e:
+        load(codec, kw.pop("bks"), **kw)
+    assert str(e.value) == ERR[msg]
+
+
+def doc(**changes):
+    return json.dumps({**json.loads(record_json([EMPTY] * 2)), **changes})
 
 
 @pytest.mark.parametrize("text, detail", [
-    (mutated(set_bucket({"fingerprints": [0, 0, 0]})), "an array of length 4"),
-    (mutated(set_bucket({"fingerprints": [0, 0, 0, 65536]})), "integer `65536`, expected u16"),
-    (mutated(set_bucket({"fingerprints": [0, 0, 0, 1.5]})), "floating point"),
-    (mutated(set_bucket({})), "missing field `fingerprints`"),
-    (mutated(set_bucket([])), "struct Bucket with 1 element"),
-    (mutated(set_bucket(5)), "struct Bucket with 1 element"),
-    (mutated(lambda r: r.pop("count")), "missing field `count`"),
-    (mutated(lambda r: r.update(version=256)), "expected u8"),
-    (mutated(lambda r: r.update(buckets={})), "expected a sequence"),
+    (doc(buckets=[{"fingerprints": [0, 0, 0]}]), "an array of length 4"),
+    (doc(buckets=[{"fingerprints": [0, 0, 0, 65536]}]), "integer `65536`, expected u16"),
+    (doc(buckets=[{}]), "missing field `fingerprints`"), (doc(buckets=[[]]), "struct Bucket with 1 element"),
+    (record_json([EMPTY], drop=("count",)), "missing field `count`"),
     ('{"buckets": [{"fingerprints": [0,0,0,0], "fingerprints": [0,0,0,0]}]}', "duplicate field `fingerprints`"),
-    ('{"seed": 1, "seed": 1}', "duplicate field `seed`"),
-    ('{"version": 2,', "at line 1 column"),
     ("[2, []]", "struct CuckooFilterData with 6 elements"),
 ])
 def test_json_decoding_errors(text, detail):
@@ -339,14 +298,10 @@ def test_json_decoding_errors(text, detail):
         CuckooFilter.from_json(text)
 
 
-def with_byte(data, offset, value):
-    return data[:offset] + bytes([value]) + data[offset + 1:]
-
-
 @pytest.mark.parametrize("data, msg", [
-    (wrap(with_byte(payload([EMPTY] * 2), 9 + 16 + 8, 2), b"MKCF", 1),
+    (cf_bytes(payload([EMPTY] * 2)[:33] + b"\x02" + payload([EMPTY] * 2)[34:]),
      "^Deserialization error: tag for enum is not valid, found 2$"),
-    (wrap(struct.pack("<BQ", 2, 2**61) + bytes(40), b"MKCF", 1), "^Deserialization error: io error: unexpected end"),
+    (cf_bytes(struct.pack("<BQ", 2, 2**61) + bytes(40)), "^Deserialization error: io error: unexpected end"),
     (wrap(b"", b"MKCF", 2), r"^unsupported binary format version: 2 \(expected 1\)$"),
     (b"MKBF" + bytes(17), "^invalid Murk binary format$"),
 ])
@@ -359,44 +314,32 @@ def test_every_payload_prefix_is_refused():
     p = filled(10).to_bytes()[HEADER:]
     for k in range(len(p)):
         with pytest.raises(ValueError, match="^Deserialization error: io error: unexpected end of file$"):
-            CuckooFilter.from_bytes(wrap(p[:k], b"MKCF", 1))
+            CuckooFilter.from_bytes(cf_bytes(p[:k]))
 
 
 def test_random_byte_flips_never_crash():
-    rnd = random.Random(1)
-    good = filled(40).to_bytes()
+    rnd, good = random.Random(1), filled(40).to_bytes()
     for _ in range(400):
         p = bytearray(good[HEADER:])
         for _ in range(rnd.randint(1, 3)):
             p[rnd.randrange(len(p))] ^= 1 << rnd.randrange(8)
-        for data in (wrap(bytes(p), b"MKCF", 1), good[:HEADER] + bytes(p)):
-            try:
-                cf = CuckooFilter.from_bytes(data)
-            except ValueError:
-                continue
-            assert CuckooFilter.from_bytes(cf.to_bytes()).to_bytes() == cf.to_bytes()
-            cf.add("after")
-
-
-ops = st.lists(st.one_of(
-    st.tuples(st.just("add"), st.text(max_size=6)),
-    st.tuples(st.just("add_hash"), st.integers(0, MASK)),
-    st.tuples(st.just("remove"), st.text(max_size=6)),
-    st.tuples(st.just("update"), st.lists(st.binary(max_size=4), max_size=8)),
-), max_size=40)
+        try:
+            cf = CuckooFilter.from_bytes(cf_bytes(bytes(p)))
+        except ValueError:
+            continue
+        assert CuckooFilter.from_bytes(cf.to_bytes()).to_bytes() == cf.to_bytes()
+        cf.add("after")
 
 
 @settings(max_examples=60, deadline=None)
-@given(capacity=st.integers(1, 40), seed=st.integers(0, MASK), ops=ops)
+@given(capacity=st.integers(1, 40), seed=st.integers(0, MASK), ops=st.lists(st.one_of(
+    st.tuples(st.sampled_from(["add", "remove"]), st.text(max_size=6)),
+    st.tuples(st.just("add_hash"), st.integers(0, MASK)),
+    st.tuples(st.just("update"), st.lists(st.binary(max_size=4), max_size=8))), max_size=40))
 def test_random_operations_round_trip(capacity, seed, ops):
     cf = CuckooFilter(capacity, seed)
     for name, arg in ops:
         getattr(cf, name)(arg)
     assert len(cf) == occupied(buckets(cf)) <= capacity
     data = cf.to_bytes()
-    with tempfile.TemporaryDirectory() as d:
-        path = os.path.join(d, "f")
-        cf.save(path)
-        loaded = CuckooFilter.load(path)
-    for again in (CuckooFilter.from_bytes(data), CuckooFilter.from_json(cf.to_json()), loaded):
-        assert again.to_bytes() == data
+    assert CuckooFilter.from_bytes(data).to_bytes() == data == CuckooFilter.from_json(cf.to_json()).to_bytes()

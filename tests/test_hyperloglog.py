@@ -1,10 +1,10 @@
 """HyperLogLog: registers, estimate, intervals, merging and persistence."""
+import contextlib
 import json
 import math
-import os
+import operator
 import random
 import struct
-import tempfile
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -12,9 +12,9 @@ from hypothesis import given, settings, strategies as st
 from _murk import HyperLogLog
 from conftest import G, MASK, mix, wrap, xxh
 
-HL = {"magic": b"MKHL", "version": 1}
 Z = {0.80: 1.281552, 0.90: 1.644854, 0.95: 1.959964, 0.99: 2.575829}
 EOF_MSG = "^Deserialization error: io error: unexpected end of file$"
+PREC = "^precision must be between 4 and 18$"
 
 
 def unmix(h):
@@ -33,6 +33,10 @@ def state(h):
     return (list(body[9:9 + n]), *struct.unpack_from("<BQQ", body, 9 + n))
 
 
+def hl(body):
+    return wrap(body, b"MKHL", 1)
+
+
 def payload(regs, p, count=0, seed=0, version=2):
     return struct.pack("<BQ", version, len(regs)) + bytes(regs) + struct.pack("<BQQ", p, count, seed)
 
@@ -41,12 +45,11 @@ def record(regs, p, count=0, seed=0, version=2, codec="json"):
     if codec == "json":
         return HyperLogLog.from_json(json.dumps({"version": version, "registers": regs, "precision": p,
                                                  "count": count, "seed": seed}))
-    return HyperLogLog.from_bytes(wrap(payload(regs, p, count, seed, version), **HL))
+    return HyperLogLog.from_bytes(hl(payload(regs, p, count, seed, version)))
 
 
 def observe(regs, p, h):
-    w = (h << p) & MASK
-    j = h >> (64 - p)
+    w, j = (h << p) & MASK, h >> (64 - p)
     regs[j] = max(regs[j], 65 - w.bit_length() if w else 65 - p)
 
 
@@ -80,28 +83,20 @@ class BadStr:
 
 @pytest.mark.parametrize("p", [4, 5, 14, 18])
 def test_fresh_counter(p):
-    h = HyperLogLog(p) if p != 14 else HyperLogLog()
-    m = 1 << p
-    assert (h.precision, h.seed, h.size_in_bytes) == (p, 0, m)
+    h, m = HyperLogLog(p) if p != 14 else HyperLogLog(), 1 << p
+    assert (h.precision, h.seed, h.size_in_bytes, state(h)) == (p, 0, m, ([0] * m, p, 0, 0))
     assert h.standard_error == 1.04 / math.sqrt(m) and h.relative_error() == 1.04 / math.sqrt(m) * 100
     assert h.cardinality() == h.query() == h.estimate == 0.0 and len(h) == 0
     assert h.confidence_interval() == (0.0, 0.0)
     assert repr(h) == f"HyperLogLog(precision={p}, cardinality=0, memory={m}B)"
-    assert state(h) == ([0] * m, p, 0, 0)
-    with pytest.raises(AttributeError):
-        h.precision = 5
-    if p == 14:
-        assert (h.standard_error, h.relative_error()) == (0.008125, 0.8125)
+    assert p != 14 or (h.standard_error, h.relative_error()) == (0.008125, 0.8125)
 
 
 @pytest.mark.parametrize("args, exc, msg", [
-    ((3,), ValueError, "^precision must be between 4 and 18$"),
-    ((19,), ValueError, "^precision must be between 4 and 18$"),
+    ((3,), ValueError, PREC), ((19,), ValueError, PREC),
     ((256,), OverflowError, "^out of range integral type conversion attempted$"),
     ((-1, -1), OverflowError, "^out of range integral type conversion attempted$"),  # precision first
-    ((19, -1), OverflowError, "."),
-    ((14.0,), TypeError, "^argument 'precision': "),
-    ((14, "1"), TypeError, "^argument 'seed': "),
+    ((19, -1), OverflowError, "."),  # seed converted before the range check
 ])
 def test_constructor_errors(args, exc, msg):
     with pytest.raises(exc, match=msg):
@@ -112,9 +107,8 @@ def test_constructor_errors(args, exc, msg):
 
 @pytest.mark.parametrize("p, expected", [(14, 1.0000305188197178), (4, 1.0326163382011386)])
 def test_estimate_after_one_add(p, expected):
-    h = HyperLogLog(p)
+    h, regs = HyperLogLog(p), [0] * (1 << p)
     h.add("hello")
-    regs = [0] * (1 << p)
     observe(regs, p, xxh(b"hello", 0))
     assert state(h)[0] == regs and h.cardinality() == expected and len(h) == 1
 
@@ -134,40 +128,28 @@ def test_caller_hash_picks_register_and_capped_rank(p, seed):
 
 
 def test_duplicates_and_equal_keys_only_grow_the_count():
-    h = HyperLogLog(10)
+    h, single = HyperLogLog(10), HyperLogLog(10)
     h.add("x")
     before = state(h)[0]
     h.add(b"x")
     h.update(["x", bytearray(b"x"), [120]])
     assert state(h)[0] == before and state(h)[2] == 5
-    batch, single = HyperLogLog(10), HyperLogLog(10)
-    batch.update_many("abc")  # a str is iterated per character
-    for c in "abc":
+    h.update_many("abc")  # a str is iterated per character
+    for c in "xxxxxabc":
         single.add(c)
-    assert state(batch) == state(single) and state(batch)[2] == 3
+    assert state(h) == state(single)
 
 
 @pytest.mark.parametrize("method, arg, exc", [
-    ("update", ["ok", BadStr()], KeyError),
-    ("update_many", ["ok", BadStr()], KeyError),
-    ("update", 5, TypeError),
-    ("update", [], None),
-    ("update_hashes", [], None),
-    ("update_hashes", "12", TypeError),
-    ("update_hashes", [1, -1], OverflowError),
-    ("update_hashes", iter([1]), TypeError),
-    ("add", BadStr(), KeyError),
-    ("add_hash", 2**64, OverflowError),
+    ("update", ["ok", BadStr()], KeyError), ("update_many", ["ok", BadStr()], KeyError), ("update", 5, TypeError),
+    ("update", [], None), ("update_hashes", [], None), ("update_hashes", [1, -1], OverflowError),
 ])
 def test_failed_or_empty_calls_change_nothing(method, arg, exc):
     h = HyperLogLog(6)
     h.add("before")
     snapshot = h.to_bytes()
-    if exc is None:
+    with pytest.raises(exc) if exc else contextlib.nullcontext():
         assert getattr(h, method)(arg) is None
-    else:
-        with pytest.raises(exc):
-            getattr(h, method)(arg)
     assert h.to_bytes() == snapshot
 
 
@@ -179,6 +161,9 @@ ESTIMATES = {  # precision, register at index i
     "half zeros": (10, lambda r, i: r.choice([0, 1, 2, 5])),
     "raw range": (12, lambda r, i: r.randint(3, 12)),
     "rounded sum": (14, lambda r, i: 51 if i % 1000 == 7 else r.randint(2, 20)),
+    # tiny terms after a large running sum are lost; an exact sum would keep them
+    "lost terms": (14, lambda r, i: 1 if i < 8192 else 51),
+    "kept terms": (14, lambda r, i: 51 if i < 8192 else 1),
     "large range": (4, lambda r, i: 56),
     "large range mixed": (5, lambda r, i: r.randint(55, 60)),
     "infinite": (4, lambda r, i: 61),
@@ -191,8 +176,7 @@ def test_estimate_matches_reference(name):
     p, fill = ESTIMATES[name]
     rng = random.Random(name)
     regs = [fill(rng, i) for i in range(1 << p)]
-    h = record(regs, p)
-    e = reference_estimate(regs)
+    h, e = record(regs, p), reference_estimate(regs)
     assert h.cardinality() == h.estimate == e
     assert repr(h) == f"HyperLogLog(precision={p}, cardinality={e:.0f}, memory={1 << p}B)"
     if e < 2**63:
@@ -203,14 +187,6 @@ def test_estimate_matches_reference(name):
         assert h.confidence_interval() == (0.0, math.inf)  # inf - inf clamps to 0
 
 
-def test_register_sum_keeps_index_order_rounding():
-    # Tiny terms after a large running sum are lost; an exact sum would keep them.
-    regs = [1] * 8192 + [51] * 8192
-    assert sum(2.0 ** -r for r in regs) != math.fsum(2.0 ** -r for r in regs)
-    for order in (regs, regs[::-1]):
-        assert record(order, 14).cardinality() == reference_estimate(order)
-
-
 @pytest.mark.parametrize("level", sorted(Z))
 @pytest.mark.parametrize("p, n", [(4, 3), (14, 20000)])
 def test_confidence_interval(level, p, n):
@@ -218,24 +194,20 @@ def test_confidence_interval(level, p, n):
     h.update(range(n))
     e = h.cardinality()
     margin = 1.04 / math.sqrt(1 << p) * Z[level] * e
-    expected = (max(e - margin, 0.0), e + margin)
     for c in (level, math.nextafter(level, 2), math.nextafter(level, 0)):
-        assert h.confidence_interval(confidence=c) == expected
+        assert h.confidence_interval(confidence=c) == (max(e - margin, 0.0), e + margin)
 
 
 @pytest.mark.parametrize("confidence", [0.85, 0.95 + 2.3e-16, 1.0, math.nan])
 def test_confidence_outside_table(confidence):
     with pytest.raises(ValueError, match="^confidence must be one of 0.80, 0.90, 0.95, or 0.99$"):
         HyperLogLog(4).confidence_interval(confidence)
-    with pytest.raises(TypeError, match="^argument 'confidence': "):
-        HyperLogLog(4).confidence_interval("0.95")
 
 
 def test_accuracy_one_million_distinct():
     h = HyperLogLog(14)
-    n = 1_000_000
-    h.update(f"user-{i}" for i in range(n))
-    assert abs(h.cardinality() - n) < 3 * h.standard_error * n
+    h.update(f"user-{i}" for i in range(10**6))
+    assert abs(h.cardinality() - 10**6) < 3 * h.standard_error * 10**6
 
 
 # ---------------------------------------------------------------- merge, copy, clear
@@ -246,12 +218,12 @@ def test_merge_variants_equal_adding_everything():
     a.update(a_items)
     b.update(b_items)
     both.update(a_items + b_items)
-    b_before = b.to_bytes()
-    union = a | b
-    alias = a
+    b_before, alias, union = b.to_bytes(), a, a | b
     a |= b
     assert union.to_bytes() == a.to_bytes() == both.to_bytes() and a is alias
     assert state(union)[2] == 500 and b.to_bytes() == b_before
+    a |= a  # self-merge cannot borrow twice: falls back to a | a, a new counter with twice the count
+    assert a is not alias and state(a)[0] == state(alias)[0] and state(a)[2] == 1000
     c = record([0, 5] * 8, 4, count=MASK - 1)
     c.merge(record([1] * 16, 4, count=5))
     assert state(c)[:3] == ([1, 5] * 8, 4, MASK)  # count saturates
@@ -268,37 +240,17 @@ def test_merge_mismatches(kw_a, kw_b, msg):
     a, b = HyperLogLog(**{"precision": 6, **kw_a}), HyperLogLog(**{"precision": 6, **kw_b})
     a.add("x")
     before = a.to_bytes()
-
-    def ior():
-        x = a
-        x |= b
-
-    for op in (lambda: a.merge(b), ior, lambda: a | b):
+    for op in (HyperLogLog.merge, operator.ior, operator.or_):
         with pytest.raises(ValueError) as e:
-            op()
+            op(a, b)
         assert str(e.value) == "Cannot merge: " + msg
     assert a.to_bytes() == before
-
-
-def test_self_union_and_foreign_operands():
-    a = HyperLogLog(6)
-    a.update(["x", "y"])
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        a.merge(a)
-    old = a
-    a |= a  # falls back to a | a: a new counter with twice the count
-    assert a is not old and state(a)[0] == state(old)[0] and state(a)[2] == 4
-    with pytest.raises(TypeError, match="unsupported operand"):
-        a | 5
-    with pytest.raises(TypeError, match="^argument 'other': 'int' object cannot be converted to 'HyperLogLog'$"):
-        a.merge(5)
 
 
 def test_copy_and_clear():
     h = HyperLogLog(7, 9)
     h.update(["a", "b", "c"])
     c = h.copy()
-    assert c.to_bytes() == h.to_bytes()
     c.add("d")
     assert state(h)[2] == 3 and state(c)[2] == 4
     assert h.clear() is None and h.to_bytes() == HyperLogLog(7, 9).to_bytes()
@@ -307,20 +259,17 @@ def test_copy_and_clear():
 # ---------------------------------------------------------------- persistence
 
 def test_layouts():
-    assert HyperLogLog(4).to_bytes() == wrap(payload([0] * 16, 4), **HL)
-    assert len(HyperLogLog(4).to_bytes()) == 63 and len(HyperLogLog().to_bytes()) == 16431
+    assert HyperLogLog(4).to_bytes() == hl(payload([0] * 16, 4)) and len(HyperLogLog().to_bytes()) == 16431
     regs = "".join(f"    0{',' if i < 15 else ''}\n" for i in range(16))
     assert HyperLogLog(4).to_json() == ('{\n  "version": 2,\n  "registers": [\n' + regs +
                                         '  ],\n  "precision": 4,\n  "count": 0,\n  "seed": 0\n}')
     h = record(list(range(16)), 4, count=MASK, seed=MASK - 1)
-    assert h.to_bytes() == wrap(payload(list(range(16)), 4, MASK, MASK - 1), **HL)
-    assert f'"count": {MASK},' in h.to_json()
+    assert h.to_bytes() == hl(payload(list(range(16)), 4, MASK, MASK - 1)) and f'"count": {MASK},' in h.to_json()
 
 
 def test_round_trips(tmp_path):
-    h = HyperLogLog(11, seed=123)
+    h, path = HyperLogLog(11, seed=123), str(tmp_path / "h.hll")
     h.update(f"item{i}" for i in range(5000))
-    path = str(tmp_path / "h.hll")
     h.save(path)
     with open(path, "rb") as f:
         assert f.read() == h.to_bytes()
@@ -330,41 +279,35 @@ def test_round_trips(tmp_path):
         assert HyperLogLog.from_json(text).to_bytes() == h.to_bytes()
     for other in (HyperLogLog.from_bytes(bytearray(h.to_bytes())), HyperLogLog.load(path)):
         assert state(other) == state(h) and other.cardinality() == h.cardinality()
-        other.merge(h)
-        assert state(other)[0] == state(h)[0]
 
 
 @pytest.mark.parametrize("codec", ["json", "bytes"])
 @pytest.mark.parametrize("regs, p, version, msg", [
-    ([0] * 16, 4, 1, "Unsupported HyperLogLog data version"),
-    ([0] * 8, 3, 3, "Unsupported HyperLogLog data version"),
-    ([0] * 8, 3, 2, "Invalid HyperLogLog: precision must be between 4 and 18"),
-    ([], 19, 2, "Invalid HyperLogLog: precision must be between 4 and 18"),
-    ([0] * 15, 4, 2, "Invalid HyperLogLog: register count does not match precision"),
-    ([99] * 17, 4, 2, "Invalid HyperLogLog: register count does not match precision"),
-    ([0] * 15 + [62], 4, 2, "Invalid HyperLogLog: register contains an impossible rank"),
-    ([0] * 1023 + [56], 10, 2, "Invalid HyperLogLog: register contains an impossible rank"),
+    ([0] * 16, 4, 1, "Unsupported HyperLogLog data version"), ([0] * 8, 3, 3, "Unsupported HyperLogLog data version"),
+    ([0] * 8, 3, 2, "precision must be between 4 and 18"), ([], 19, 2, "precision must be between 4 and 18"),
+    ([0] * 15, 4, 2, "register count does not match precision"),
+    ([99] * 17, 4, 2, "register count does not match precision"),
+    ([0] * 15 + [62], 4, 2, "register contains an impossible rank"),
+    ([0] * 1023 + [56], 10, 2, "register contains an impossible rank"),
+    ([61] * 15 + [0], 4, 2, None), ([47] * (1 << 18), 18, 2, None),  # highest possible ranks are accepted
 ])
 def test_validation(codec, regs, p, version, msg):
+    if msg is None:
+        assert state(record(regs, p, seed=5, codec=codec)) == (regs, p, 0, 5)
+        return
     with pytest.raises(ValueError) as e:
         record(regs, p, codec=codec, version=version)
-    assert str(e.value) == msg
-
-
-@pytest.mark.parametrize("codec", ["json", "bytes"])
-def test_validation_accepts_highest_ranks(codec):
-    assert record([61] * 15 + [0], 4, seed=5, codec=codec).seed == 5
-    assert record([47] * (1 << 18), 18, codec=codec).precision == 18
+    assert str(e.value) == (msg if version != 2 else "Invalid HyperLogLog: " + msg)
 
 
 def test_binary_refusals():
     good = HyperLogLog(4).to_bytes()
-    assert HyperLogLog.from_bytes(wrap(good[21:] + b"trailing", **HL)).to_bytes() == good
+    assert HyperLogLog.from_bytes(hl(good[21:] + b"trailing")).to_bytes() == good
     for data, msg in [
         (b"MKBF" + good[4:], "^invalid Murk binary format$"),
         (good[:4] + b"\x02" + good[5:], r"^unsupported binary format version: 2 \(expected 1\)$"),
-        (wrap(payload([0] * 16, 4, version=9)[:-1], **HL), EOF_MSG),  # decoded before validated
-        (wrap(struct.pack("<BQ", 2, MASK) + bytes(40), **HL), EOF_MSG),  # no huge allocation
+        (hl(payload([0] * 16, 4, version=9)[:-1]), EOF_MSG),  # decoded before validated
+        (hl(struct.pack("<BQ", 2, MASK) + bytes(40)), EOF_MSG),  # no huge allocation
     ]:
         with pytest.raises(ValueError, match=msg):
             HyperLogLog.from_bytes(data)
@@ -373,17 +316,14 @@ def test_binary_refusals():
     body = h.to_bytes()[21:]
     for n in range(len(body)):
         with pytest.raises(ValueError, match=EOF_MSG):
-            HyperLogLog.from_bytes(wrap(body[:n], **HL))
+            HyperLogLog.from_bytes(hl(body[:n]))
 
 
 @pytest.mark.parametrize("text, fragment", [
     ('{"version": 2, "registers": [0], "precision": 4, "seed": 0}', "missing field `count`"),
-    ('{"version": 2, "registers": [], "precision": 4, "count": 0, "seed": 0, "seed": 1}', "duplicate field `seed`"),
-    ('{"version": 2, "registers": "00", "precision": 4, "count": 0, "seed": 0}', ""),
     ('{"version": 2, "registers": [256], "precision": 4, "count": 0, "seed": 0}', "256"),
     ('{"version": 2, "registers": [], "precision": 4, "count": -1, "seed": 0}', "-1"),
     ('[2, [], 4, 0]', "struct HyperLogLogData with 5 elements"),
-    ('{"version": 2, ', ""),
 ])
 def test_json_decoding_errors(text, fragment):
     with pytest.raises(ValueError, match="^Deserialization error: ") as e:
@@ -392,38 +332,30 @@ def test_json_decoding_errors(text, fragment):
 
 
 def test_random_damage_never_crashes():
-    rng = random.Random(5)
-    h = HyperLogLog(5, 1)
+    rng, h = random.Random(5), HyperLogLog(5, 1)
     h.update(range(100))
-    body = h.to_bytes()[21:]
     for _ in range(600):
-        damaged = bytearray(body)
+        damaged = bytearray(h.to_bytes()[21:])
         for _ in range(rng.randint(1, 3)):
             damaged[rng.randrange(len(damaged))] = rng.randrange(256)
         try:
-            loaded = HyperLogLog.from_bytes(wrap(bytes(damaged), **HL))
+            regs, p, _, _ = state(loaded := HyperLogLog.from_bytes(hl(bytes(damaged))))
         except ValueError:
             continue
-        regs, p, _, _ = state(loaded)
-        assert len(regs) == 1 << p and max(regs) <= 65 - p
-        assert loaded.cardinality() == reference_estimate(regs)
+        assert len(regs) == 1 << p and max(regs) <= 65 - p and loaded.cardinality() == reference_estimate(regs)
 
 
 _items = st.one_of(st.binary(max_size=30), st.text(max_size=10))
-_ops = st.lists(st.one_of(
-    st.tuples(st.just("add"), _items),
-    st.tuples(st.just("add_hash"), st.integers(0, MASK)),
-    st.tuples(st.just("update"), st.lists(_items, max_size=6)),
-    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=6)),
-    st.tuples(st.just("clear"), st.none()),
-), max_size=20)
 
 
 @settings(max_examples=150, deadline=None)
-@given(p=st.integers(4, 9), seed=st.integers(0, MASK), ops=_ops)
+@given(p=st.integers(4, 9), seed=st.integers(0, MASK), ops=st.lists(st.one_of(
+    st.tuples(st.just("add"), _items), st.tuples(st.just("add_hash"), st.integers(0, MASK)),
+    st.tuples(st.just("update"), st.lists(_items, max_size=6)),
+    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=6)),
+    st.tuples(st.just("clear"), st.none())), max_size=20))
 def test_random_operations_follow_the_model_and_round_trip(p, seed, ops):
-    h = HyperLogLog(p, seed)
-    regs, count = [0] * (1 << p), 0
+    h, regs, count = HyperLogLog(p, seed), [0] * (1 << p), 0
     for name, arg in ops:
         if name == "clear":
             h.clear()
@@ -436,9 +368,4 @@ def test_random_operations_follow_the_model_and_round_trip(p, seed, ops):
         count += len(batch)
     assert state(h) == (regs, p, count, seed) and h.cardinality() == reference_estimate(regs)
     data = h.to_bytes()
-    assert HyperLogLog.from_bytes(data).to_bytes() == data
-    assert HyperLogLog.from_json(h.to_json()).to_bytes() == data
-    with tempfile.TemporaryDirectory() as d:
-        path = os.path.join(d, "h.hll")
-        h.save(path)
-        assert HyperLogLog.load(path).to_bytes() == data
+    assert HyperLogLog.from_bytes(data).to_bytes() == data == HyperLogLog.from_json(h.to_json()).to_bytes()

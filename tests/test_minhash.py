@@ -1,10 +1,10 @@
 """MinHash: slot hashing, similarity, intervals, merging and persistence."""
+import contextlib
 import json
 import math
-import os
+import operator
 import random
 import struct
-import tempfile
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -12,7 +12,6 @@ from hypothesis import given, settings, strategies as st
 from _murk import MinHash
 from conftest import G, MASK, mix, wrap, xxh
 
-MH = {"magic": b"MKMH", "version": 1}
 Z = {0.80: 1.281552, 0.90: 1.644854, 0.95: 1.959964, 0.99: 2.575829}
 EOF_MSG = "^Deserialization error: io error: unexpected end of file$"
 
@@ -32,11 +31,15 @@ def payload(sig, n=None, seed=0, version=2):
     return struct.pack(f"<BQ{len(sig)}QQQ", version, len(sig), *sig, n, seed)
 
 
+def mh(body):
+    return wrap(body, b"MKMH", 1)
+
+
 def record(sig, n=None, seed=0, version=2, codec="json"):
     n = len(sig) if n is None else n
     if codec == "json":
         return MinHash.from_json(json.dumps({"version": version, "signature": sig, "num_hashes": n, "seed": seed}))
-    return MinHash.from_bytes(wrap(payload(sig, n, seed, version), **MH))
+    return MinHash.from_bytes(mh(payload(sig, n, seed, version)))
 
 
 def key_of(item):
@@ -59,18 +62,13 @@ def test_fresh_signature(n, seed):
     assert m.is_empty() and m.get_signature() == m.signature() == [MASK] * n
     assert m.standard_error() == 1.0 / math.sqrt(n) and len(m.to_bytes()) == 46 + 8 * n
     assert repr(m) == f"MinHash(num_hashes={n}, is_empty=true)"
-    with pytest.raises(AttributeError):
-        m.num_hashes = 3
+    m.get_signature()[0] = 0  # a fresh list each time
+    assert m.is_empty()
 
 
 @pytest.mark.parametrize("args, exc, msg", [
-    ((0, 7), ValueError, "^num_hashes must be positive$"),
-    ((-1,), OverflowError, "."),
-    ((0, -1), OverflowError, "."),
-    ((1.5,), TypeError, "^argument 'num_hashes': "),
-    ((4, "0"), TypeError, "^argument 'seed': "),
-    ((2**59,), MemoryError, None),
-    ((MASK,), MemoryError, None),
+    ((0, 7), ValueError, "^num_hashes must be positive$"), ((0, -1), OverflowError, "."),  # seed converted first
+    ((2**59,), MemoryError, None), ((MASK,), MemoryError, None),
 ])
 def test_constructor_errors(args, exc, msg):
     with pytest.raises(exc, match=msg):
@@ -93,9 +91,7 @@ def test_item_slots_use_one_seeded_hash_each(length, n, seed):
 def test_caller_hashes_use_mixed_slot_seeds(n, seed):
     xs = [0, 1, MASK, 2**63, 424242]
     single, batch = MinHash(n, seed), MinHash(n, seed)
-    for x in xs:
-        single.add_hash(x)
-    batch.update_hashes(xs)
+    assert [single.add_hash(x) for x in xs] == [None] * 5 and batch.update_hashes(xs) is None
     assert single.signature() == batch.signature() == model(n, seed, hashes=xs)
 
 
@@ -111,43 +107,25 @@ def test_batches_equal_single_adds(items, method):
 
 
 @pytest.mark.parametrize("method, arg, exc", [
-    ("update", ["ok", BadStr()], KeyError),
-    ("update", 5, TypeError),
-    ("update", [], None),
-    ("update_hashes", [], None),
-    ("update_hashes", "12", TypeError),
-    ("update_hashes", [1, 2**64], OverflowError),
-    ("update_hashes", (h for h in [1]), TypeError),
-    ("add", BadStr(), KeyError),
-    ("add_hash", -1, OverflowError),
+    ("update", ["ok", BadStr()], KeyError), ("update", 5, TypeError), ("update", [], None),
+    ("update_hashes", [], None), ("update_hashes", [1, 2**64], OverflowError),
 ])
 def test_failed_or_empty_calls_change_nothing(method, arg, exc):
     m = MinHash(8)
     m.add("before")
     snapshot = m.to_bytes()
-    if exc is None:
+    with pytest.raises(exc) if exc else contextlib.nullcontext():
         assert getattr(m, method)(arg) is None
-    else:
-        with pytest.raises(exc):
-            getattr(m, method)(arg)
     assert m.to_bytes() == snapshot
-
-
-def test_signature_lists_are_fresh_copies():
-    m = MinHash(4)
-    m.get_signature()[0] = 0
-    assert m.is_empty()
 
 
 # ---------------------------------------------------------------- similarity
 
 @pytest.mark.parametrize("a, b, j", [
     ([MASK] * 4, [MASK] * 4, 1.0),  # untouched slots count as equal
-    ([1, 2, 3, 4], [1, 2, 3, 5], 0.75),
     ([1, 2, 3, 4], [1, 0, 0, 0], 0.25),  # interval clamped at 0
     ([1, 2, 3, 4], [1, 2, 3, 0], 0.75),  # interval clamped at 1
-    ([1, 2, 3, 4], [4, 3, 2, 1], 0.0),
-    ([5] * 3, [5, 6, 6], 1 / 3),
+    ([1, 2, 3, 4], [4, 3, 2, 1], 0.0), ([5] * 3, [5, 6, 6], 1 / 3),
 ])
 @pytest.mark.parametrize("level", sorted(Z))
 def test_jaccard_and_interval(a, b, j, level):
@@ -163,8 +141,6 @@ def test_jaccard_and_interval(a, b, j, level):
 def test_confidence_outside_table(confidence):
     with pytest.raises(ValueError, match="^confidence must be one of 0.80, 0.90, 0.95, or 0.99$"):
         MinHash(4).jaccard_interval(MinHash(4), confidence)
-    with pytest.raises(TypeError, match="^argument 'confidence': "):
-        MinHash(4).jaccard_interval(MinHash(4), "0.95")
 
 
 @pytest.mark.parametrize("kw_a, kw_b, msg", [
@@ -177,34 +153,20 @@ def test_mismatches(kw_a, kw_b, msg):
     a.add("x")
     before = a.to_bytes()
     # The compatibility check comes before the confidence level is looked at.
-    for op in (lambda: a.jaccard(b), lambda: a.query(b), lambda: a.jaccard_interval(b, 0.85)):
+    for op, verb in [(MinHash.jaccard, "compare"), (MinHash.query, "compare"),
+                     (lambda x, y: x.jaccard_interval(y, 0.85), "compare"),
+                     (MinHash.merge, "merge"), (operator.or_, "merge"), (operator.ior, "merge")]:
         with pytest.raises(ValueError) as e:
-            op()
-        assert str(e.value) == "Cannot compare: " + msg
-
-    def ior():
-        x = a
-        x |= b
-
-    for op in (lambda: a.merge(b), lambda: a | b, ior):
-        with pytest.raises(ValueError) as e:
-            op()
-        assert str(e.value) == "Cannot merge: " + msg
+            op(a, b)
+        assert str(e.value) == f"Cannot {verb}: {msg}"
     assert a.to_bytes() == before
-
-
-@pytest.mark.parametrize("method", ["jaccard", "query", "jaccard_interval", "merge"])
-def test_other_must_be_a_minhash(method):
-    with pytest.raises(TypeError, match="^argument 'other': 'int' object cannot be converted to 'MinHash'$"):
-        getattr(MinHash(4), method)(5)
 
 
 def test_accuracy_at_half_overlap():
     a, b = MinHash(256), MinHash(256)
     a.update(f"doc-{i}" for i in range(0, 3000))
     b.update(f"doc-{i}" for i in range(1000, 4000))  # 2000 shared of 4000: Jaccard 0.5
-    low, high = a.jaccard_interval(b, 0.99)
-    assert low <= 0.5 <= high
+    assert a.jaccard_interval(b, 0.99)[0] <= 0.5 <= a.jaccard_interval(b, 0.99)[1]
 
 
 # ---------------------------------------------------------------- merge, copy, clear
@@ -215,27 +177,12 @@ def test_merge_variants_are_the_union():
     a.update(a_items)
     b.update(b_items)
     both.update(a_items + b_items)
-    b_before = b.signature()
-    union = a | b
-    alias = a
+    b_before, alias, union, c = b.signature(), a, a | b, a.copy()
     a |= b
     assert union.signature() == a.signature() == both.signature() and a is alias and union is not a
-    c = MinHash(300, 8)
-    c.update(a_items)
     assert c.merge(b) is None and c.signature() == both.signature() and b.signature() == b_before
-
-
-def test_self_union_and_foreign_operands():
-    a = MinHash(8)
-    a.add("x")
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        a.merge(a)
-    assert a.jaccard(a) == 1.0
-    old = a
-    a |= a  # falls back to a | a
-    assert a is not old and a.signature() == old.signature()
-    with pytest.raises(TypeError, match="unsupported operand"):
-        a | 5
+    a |= a  # self-merge cannot borrow twice: falls back to a | a
+    assert a is not alias and a.signature() == alias.signature() and a.jaccard(a) == 1.0
 
 
 def test_copy_and_clear():
@@ -251,17 +198,16 @@ def test_copy_and_clear():
 # ---------------------------------------------------------------- persistence
 
 def test_layouts():
-    assert MinHash().to_bytes() == wrap(payload([MASK] * 128), **MH) and len(MinHash().to_bytes()) == 1070
-    assert record([0, 5, MASK], seed=MASK - 1).to_bytes() == wrap(payload([0, 5, MASK], 3, MASK - 1), **MH)
+    assert MinHash().to_bytes() == mh(payload([MASK] * 128)) and len(MinHash().to_bytes()) == 1070
+    assert record([0, 5, MASK], seed=MASK - 1).to_bytes() == mh(payload([0, 5, MASK], 3, MASK - 1))
     assert MinHash(2).to_json() == (
         '{\n  "version": 2,\n  "signature": [\n    18446744073709551615,\n'
         '    18446744073709551615\n  ],\n  "num_hashes": 2,\n  "seed": 0\n}')
 
 
 def test_round_trips(tmp_path):
-    m = MinHash(200, seed=77)
+    m, path = MinHash(200, seed=77), str(tmp_path / "m.bin")
     m.update(f"w{i}" for i in range(500))
-    path = str(tmp_path / "m.bin")
     m.save(path)
     with open(path, "rb") as f:
         assert f.read() == m.to_bytes()
@@ -274,10 +220,8 @@ def test_round_trips(tmp_path):
 
 @pytest.mark.parametrize("codec", ["json", "bytes"])
 @pytest.mark.parametrize("sig, n, version, msg", [
-    ([MASK] * 2, 2, 1, "Unsupported MinHash data version"),
-    ([], 0, 3, "Unsupported MinHash data version"),
-    ([], 0, 2, "num_hashes must be positive"),
-    ([1, 2, 3], 4, 2, "signature length does not match num_hashes"),
+    ([MASK] * 2, 2, 1, "Unsupported MinHash data version"), ([], 0, 3, "Unsupported MinHash data version"),
+    ([], 0, 2, "num_hashes must be positive"), ([1, 2, 3], 4, 2, "signature length does not match num_hashes"),
     ([], MASK, 2, "signature length does not match num_hashes"),
 ])
 def test_validation(codec, sig, n, version, msg):
@@ -288,13 +232,12 @@ def test_validation(codec, sig, n, version, msg):
 
 def test_binary_refusals_and_extras():
     good = MinHash(2).to_bytes()
-    assert MinHash.from_bytes(wrap(good[21:] + b"\x00" * 9, **MH)).to_bytes() == good
-    loaded = record([0, MASK, 2**63], codec="bytes")  # any slot value is accepted
-    assert loaded.signature() == [0, MASK, 2**63]
+    assert MinHash.from_bytes(mh(good[21:] + b"\x00" * 9)).to_bytes() == good
+    assert record([0, MASK, 2**63], codec="bytes").signature() == [0, MASK, 2**63]  # any slot value loads
     for data, msg in [
         (b"MKHL" + good[4:], "^invalid Murk binary format$"),
         (good[:4] + b"\x02" + good[5:], r"^unsupported binary format version: 2 \(expected 1\)$"),
-        (wrap(struct.pack("<BQ", 2, 2**61) + bytes(64), **MH), EOF_MSG),  # no huge allocation
+        (mh(struct.pack("<BQ", 2, 2**61) + bytes(64)), EOF_MSG),  # no huge allocation
     ]:
         with pytest.raises(ValueError, match=msg):
             MinHash.from_bytes(data)
@@ -303,15 +246,13 @@ def test_binary_refusals_and_extras():
     body = m.to_bytes()[21:]
     for n in range(len(body)):
         with pytest.raises(ValueError, match=EOF_MSG):
-            MinHash.from_bytes(wrap(body[:n], **MH))
+            MinHash.from_bytes(mh(body[:n]))
 
 
 @pytest.mark.parametrize("text, fragment", [
     ('{"version": 2, "signature": [1], "num_hashes": 1}', "missing field `seed`"),
-    ('{"version": 2, "signature": [1], "num_hashes": 1, "seed": 0, "version": 2}', "duplicate field `version`"),
     ('{"version": 256, "signature": [1], "num_hashes": 1, "seed": 0}', "256"),
-    ('{"version": 2, "signature": [0.5], "num_hashes": 1, "seed": 0}', ""),
-    ('{"version": 2, "signature": [18446744073709551616], "num_hashes": 1, "seed": 0}', ""),
+    ('{"version": 2, "signature": [0.5], "num_hashes": 1, "seed": 0}', "invalid type"),
     ('[2, [1], 1]', "struct MinHashData with 4 elements"),
 ])
 def test_json_decoding_errors(text, fragment):
@@ -321,16 +262,14 @@ def test_json_decoding_errors(text, fragment):
 
 
 def test_random_damage_never_crashes():
-    rng = random.Random(11)
-    m = MinHash(6, seed=4)
+    rng, m = random.Random(11), MinHash(6, seed=4)
     m.update(range(30))
-    body = m.to_bytes()[21:]
     for _ in range(600):
-        damaged = bytearray(body)
+        damaged = bytearray(m.to_bytes()[21:])
         for _ in range(rng.randint(1, 3)):
             damaged[rng.randrange(len(damaged))] = rng.randrange(256)
         try:
-            loaded = MinHash.from_bytes(wrap(bytes(damaged), **MH))
+            loaded = MinHash.from_bytes(mh(bytes(damaged)))
         except ValueError:
             continue
         assert len(loaded.signature()) == loaded.num_hashes
@@ -338,20 +277,16 @@ def test_random_damage_never_crashes():
 
 
 _items = st.one_of(st.binary(max_size=40), st.text(max_size=10))
-_ops = st.lists(st.one_of(
-    st.tuples(st.just("add"), _items),
-    st.tuples(st.just("add_hash"), st.integers(0, MASK)),
-    st.tuples(st.just("update"), st.lists(_items, max_size=5)),
-    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=5)),
-    st.tuples(st.just("clear"), st.none()),
-), max_size=12)
 
 
 @settings(max_examples=120, deadline=None)
-@given(n=st.integers(1, 40), seed=st.integers(0, MASK), ops=_ops)
+@given(n=st.integers(1, 40), seed=st.integers(0, MASK), ops=st.lists(st.one_of(
+    st.tuples(st.just("add"), _items), st.tuples(st.just("add_hash"), st.integers(0, MASK)),
+    st.tuples(st.just("update"), st.lists(_items, max_size=5)),
+    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=5)),
+    st.tuples(st.just("clear"), st.none())), max_size=12))
 def test_random_operations_follow_the_model_and_round_trip(n, seed, ops):
-    m = MinHash(n, seed)
-    sig = [MASK] * n
+    m, sig = MinHash(n, seed), [MASK] * n
     for name, arg in ops:
         if name == "clear":
             m.clear()
@@ -359,15 +294,8 @@ def test_random_operations_follow_the_model_and_round_trip(n, seed, ops):
             continue
         getattr(m, name)(arg)
         batch = arg if name.startswith("update") else [arg]
-        if "hash" in name:
-            sig = model(n, seed, hashes=batch, sig=sig)
-        else:
-            sig = model(n, seed, keys=[key_of(x) for x in batch], sig=sig)
+        hashed = "hash" in name
+        sig = model(n, seed, keys=[] if hashed else map(key_of, batch), hashes=batch if hashed else [], sig=sig)
     assert m.signature() == sig and m.is_empty() == (sig == [MASK] * n)
     data = m.to_bytes()
-    assert MinHash.from_bytes(data).to_bytes() == data
-    assert MinHash.from_json(m.to_json()).to_bytes() == data
-    with tempfile.TemporaryDirectory() as d:
-        path = os.path.join(d, "m.bin")
-        m.save(path)
-        assert MinHash.load(path).to_bytes() == data
+    assert MinHash.from_bytes(data).to_bytes() == data == MinHash.from_json(m.to_json()).to_bytes()
