@@ -84,28 +84,39 @@ def cases(quick):
         "items": n,
         "rows": rows,
         "notes": notes,
-        "memory": [("_murk", murk_update_probe), ("rbloom", rbloom_update_probe)],
+        "memory": [("_murk", murk_update_16_chars), ("_murk", murk_update_64_chars),
+                   ("rbloom", rbloom_update_16_chars)],
     }]
 
 
 # Memory probes run in a child process (see run.peak_extra_rss), so they are
-# module-level functions that build their own inputs.
+# module-level functions that build their own inputs. Ours runs with 16- and
+# 64-character items: growth that does not follow the item length means the
+# gathered batch refers to the str data instead of copying it.
 
-def _probe(bf, n):
-    items = make_items(0, n)
+def _probe(bf, n, width):
+    items = [x * (width // 16) for x in make_items(0, n)]
     text = sum(len(x.encode()) for x in items)
     return (lambda: bf.update(items)), {"item text (UTF-8)": text}
 
 
-def murk_update_probe(n):
+def _murk_probe(n, width):
     import _murk
     bf = _murk.BloomFilter(expected_items=n, false_positive_rate=FPR)
-    call, refs = _probe(bf, n)
+    call, refs = _probe(bf, n, width)
     return call, {"bit array": bf.size_in_bytes, **refs}
 
 
-def rbloom_update_probe(n):
+def murk_update_16_chars(n):
+    return _murk_probe(n, 16)
+
+
+def murk_update_64_chars(n):
+    return _murk_probe(n, 64)
+
+
+def rbloom_update_16_chars(n):
     import rbloom
     bf = rbloom.Bloom(n, FPR)
-    call, refs = _probe(bf, n)
+    call, refs = _probe(bf, n, 16)
     return call, {"bit array": bf.size_in_bits // 8, **refs}

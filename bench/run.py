@@ -138,7 +138,7 @@ def run_group(group, repeats, budget_ns):
     geo = ", ".join(f"{lib} {math.exp(sum(map(math.log, r)) / len(r)):.2f}x"
                     for lib, r in ratios.items())
     print(f"summary [{title}]: fastest {', '.join(fastest) or 'none'}; "
-          + (f"peer/ours geomean: {geo}" if geo else f"no ratios ({OURS} rows missing)"))
+          + (f"peer/ours geomean: {geo}" if geo else "no ratios (no timed peer and ours pair)"))
 
 
 def main():
