@@ -9,9 +9,9 @@ from hypothesis import given, settings, strategies as st
 
 from _murk import BloomFilter
 from conftest import (MASK, bits_json, bloom_json, body, damaged_loads, key, pair, pair_from_hash,
-                      positions, refuses_every_prefix, round_trips, set_bits, wrap, words)
+                      positions, refuses_every_prefix, round_trips, set_bits, wrap)
 
-FPR_MSG = "^false_positive_rate must be between 0 and 1 \\(exclusive\\)$"
+FPR_MSG = "false_positive_rate must be between 0 and 1 (exclusive)"
 
 
 def big():
@@ -29,32 +29,23 @@ def record(bits, num_bits, num_hashes=1, count=0, seed=0, codec="json"):
 # ---------------------------------------------------------------- construction
 
 @pytest.mark.parametrize("kwargs, msg", [
-    ({}, "Either expected_items or num_bits must be provided"),
     ({"false_positive_rate": 0.5}, "Either expected_items or num_bits must be provided"),
-    *[(kw, "expected_items must be positive") for kw in
-      ({"expected_items": 0}, {"expected_items": 0, "num_hashes": 0}, {"expected_items": 0, "num_bits": 100})],
-    *[(kw, "num_bits must be positive") for kw in
-      ({"num_bits": 0}, {"num_bits": 0, "num_hashes": 0}, {"num_bits": 0, "expected_items": 0})],
-    *[(kw, "num_hashes must be positive") for kw in
-      ({"num_bits": 100, "num_hashes": 0}, {"expected_items": 10, "num_hashes": 0})],
+    ({"expected_items": 0, "num_hashes": 0}, "expected_items must be positive"),
+    ({"expected_items": 0, "num_bits": 100}, "expected_items must be positive"),
+    ({"num_bits": 0, "expected_items": 0, "num_hashes": 0}, "num_bits must be positive"),
+    ({"expected_items": 10, "num_hashes": 0}, "num_hashes must be positive"),
+    # the rate is checked before anything else
+    *[({"false_positive_rate": p, **kw}, FPR_MSG) for p in (1.0, 0.0, -0.5, float("nan"))
+      for kw in ({}, {"num_bits": 0}, {"expected_items": 0, "num_hashes": 0})],
 ])
-def test_constructor_errors(kwargs, msg):
+def test_constructor_errors_in_order(kwargs, msg):
     with pytest.raises(ValueError) as e:
         BloomFilter(**kwargs)
     assert str(e.value) == msg
 
 
-@pytest.mark.parametrize("fpr", [1.0, 0.0, -0.5, float("nan"), float("inf"), 2])
-@pytest.mark.parametrize("kwargs", [{"num_bits": 100}, {}, {"num_bits": 0},
-                                    {"expected_items": 0}, {"expected_items": 10}])
-def test_false_positive_rate_is_checked_first(kwargs, fpr):
-    with pytest.raises(ValueError, match=FPR_MSG):
-        BloomFilter(false_positive_rate=fpr, **kwargs)
-
-
 @pytest.mark.parametrize("kwargs, m, k", [
     ({"expected_items": 10000}, 95851, 7),
-    ({"expected_items": 10000, "num_hashes": 3}, 95851, 3),
     ({"expected_items": 100, "false_positive_rate": 0.001}, 1438, 10),
     ({"expected_items": 1, "false_positive_rate": 0.5}, 2, 1),
     ({"num_bits": 1000}, 1000, 7),
@@ -70,10 +61,7 @@ def test_sizing(kwargs, m, k):
     assert bf.size_in_bytes == 8 * ((m + 63) // 64)
 
 
-@pytest.mark.parametrize("kwargs", [
-    {"num_bits": 2**63}, {"num_bits": MASK}, {"expected_items": 2**62},
-    {"expected_items": MASK, "false_positive_rate": 1e-300},
-])
+@pytest.mark.parametrize("kwargs", [{"num_bits": 2**63}, {"expected_items": 2**62}])
 def test_huge_filters_raise_memory_error(kwargs):
     with pytest.raises(MemoryError):
         BloomFilter(**kwargs)
@@ -81,19 +69,14 @@ def test_huge_filters_raise_memory_error(kwargs):
 
 # ---------------------------------------------------------------- insert and query
 
-def test_add_and_query_paths():
+def test_query_paths():
     bf = big()
-    assert bf.add("hello") is None
-    bits = bf.bit_count()
-    bf.add("hello")  # counted again, no new bits
-    assert bf.bit_count() == bits
+    assert bf.add("hello") is None and bf.add_hash(12345) is None
     assert bf.contains("hello") and bf.query(b"hello") and "hello" in bf
     assert not bf.contains("absent") and "absent" not in bf
-    bf.add_hash(12345)
     assert bf.contains_hash(12345) and not bf.contains(12345) and not bf.contains_hash(54321)
     assert bf.query_many(["hello", "absent", b"hello"]) == [True, False, True]
     assert bf.query_hashes([12345, 1, 12345]) == [True, False, True]
-    assert len(bf) == 3
 
 
 @pytest.mark.parametrize("make", [
@@ -101,25 +84,12 @@ def test_add_and_query_paths():
     lambda: dict.fromkeys("abc"), lambda: (c for c in "abc"), lambda: [b"a", bytearray(b"b"), [99]],
 ])
 @pytest.mark.parametrize("method", ["update", "update_many"])
-def test_update_adds_each_element(make, method):
-    single = big()
+def test_update_takes_any_iterable(make, method):
+    bf, single = big(), big()
     for c in "abc":
         single.add(c)
-    bf = big()
     assert getattr(bf, method)(make()) is None
     assert len(bf) == 3 and bf.to_bytes() == single.to_bytes()
-
-
-def test_hash_batches_equal_single_calls():
-    single, batch = big(), big()
-    for h in range(3):
-        single.add_hash(h)
-    batch.update_hashes(range(3))
-    assert batch.to_bytes() == single.to_bytes()
-    assert batch.query_hashes((0, 1, 2, 3)) == [True, True, True, False]
-    empty = big()
-    assert empty.update([]) is None and empty.update_hashes([]) is None
-    assert empty.query_many([]) == [] and empty.query_hashes([]) == [] and len(empty) == 0
 
 
 def _failing_gen():
@@ -129,10 +99,8 @@ def _failing_gen():
 
 @pytest.mark.parametrize("method, arg, exc", [
     ("update", _failing_gen, ZeroDivisionError), ("update", 5, TypeError),
-    ("update_hashes", "123", TypeError), ("update_hashes", 5, TypeError),
-    ("update_hashes", [1, -1], OverflowError), ("update_hashes", [1, 2**64], OverflowError),
-    ("update_hashes", [1, "x"], TypeError), ("query_hashes", "123", TypeError),
-    ("query_hashes", lambda: iter([1]), TypeError),
+    ("update_hashes", "123", TypeError), ("update_hashes", [1, -1], OverflowError),
+    ("update_hashes", [1, 2**64], OverflowError), ("update_hashes", [1, "x"], TypeError),
 ])
 def test_failing_batch_changes_nothing(method, arg, exc):
     bf = big()
@@ -152,35 +120,31 @@ def _pair_of_filters(**kw):
     return a, b
 
 
-def test_merge_variants_union_bits_and_sum_counts():
+def test_union_sums_counts_and_intersection_zeroes_them():
     a, b = _pair_of_filters(seed=4)
-    union = set_bits(a) | set_bits(b)
-    b_before = b.to_bytes()
+    before = a.to_bytes(), b.to_bytes()
+    for c in (a & b, a.intersection(b)):
+        assert set_bits(c) == set_bits(a) & set_bits(b) and len(c) == 0
+        assert (c.num_bits, c.num_hashes, c.seed) == (500, 3, 4)
     c = a | b
-    assert c is not a and len(c) == 50 and set_bits(c) == union and len(a) == 30
+    assert (a.to_bytes(), b.to_bytes()) == before
+    assert len(c) == 50 and set_bits(c) == set_bits(a) | set_bits(b)
     alias = a
     a |= b
     assert a is alias and a.to_bytes() == c.to_bytes()
     d, _ = _pair_of_filters(seed=4)
-    assert d.merge(b) is None and d.to_bytes() == c.to_bytes()
-    assert b.to_bytes() == b_before
-    assert all(d.query_many([f"a{i}" for i in range(30)] + [f"b{i}" for i in range(20)]))
+    assert d.merge(b) is None and d.to_bytes() == c.to_bytes() and b.to_bytes() == before[1]
 
 
-def test_intersection_ands_bits_and_zeroes_count():
-    a, b = _pair_of_filters()
-    before = a.to_bytes(), b.to_bytes()
-    for c in (a & b, a.intersection(b)):
-        assert set_bits(c) == set_bits(a) & set_bits(b) and len(c) == 0
-        assert (c.num_bits, c.num_hashes, c.seed) == (500, 3, 0)
-    assert (a.to_bytes(), b.to_bytes()) == before
-
-
-def test_merge_saturates_count():
-    a = BloomFilter.from_json(bloom_json([0], 64, count=MASK))
-    a.merge(BloomFilter.from_json(bloom_json([1], 64, count=5)))
+def test_count_saturates_and_len_overflows():
+    a = BloomFilter.from_json(bloom_json([0], 64, count=2**63 - 2))
     a.add("more")
-    assert json.loads(a.to_json())["count"] == MASK
+    assert len(a) == 2**63 - 1
+    a.merge(BloomFilter.from_json(bloom_json([1], 64, count=MASK - 5)))
+    a.add("more")
+    assert json.loads(a.to_json())["count"] == MASK and f"count={MASK}," in repr(a)
+    with pytest.raises(OverflowError):
+        len(a)
 
 
 @pytest.mark.parametrize("kw_a, kw_b, msg", [
@@ -209,12 +173,11 @@ def test_operators_return_not_implemented_for_foreign_operands():
         __ror__ = __rand__ = lambda self, other: "reflected"
 
     bf = x = BloomFilter(num_bits=64)
-    assert (bf | Other(), bf & Other()) == ("reflected", "reflected")
+    x |= Other()
+    assert (bf | Other(), bf & Other(), x) == ("reflected",) * 3
     for op in (lambda: bf | 5, lambda: bf & "x", lambda: 5 | bf, lambda: operator.ior(bf, 5)):
         with pytest.raises(TypeError, match="unsupported operand"):
             op()
-    x |= Other()
-    assert x == "reflected"
 
 
 # ---------------------------------------------------------------- statistics
@@ -228,9 +191,8 @@ def test_fresh_and_saturated_filters():
 
 
 @pytest.mark.parametrize("ones, k, health", [
-    (0, 7, "healthy"), (1, 1, "healthy"), (37, 3, "healthy"), (64, 2, "healthy"), (65, 2, "warning"),
-    (79, 4, "warning"), (80, 1, "saturated"), (99, 7, "saturated"),
-])
+    (0, 7, "healthy"), (1, 1, "healthy"), (37, 3, "healthy"), (64, 2, "healthy"),
+    (65, 2, "warning"), (79, 4, "warning"), (80, 1, "saturated"), (99, 7, "saturated")])
 def test_statistics_from_known_bits(ones, k, health):
     bf = BloomFilter.from_json(bits_json(100, range(100 - ones, 100), num_hashes=k, count=9))
     fill = ones / 100
@@ -241,59 +203,29 @@ def test_statistics_from_known_bits(ones, k, health):
     assert repr(bf) == f"BloomFilter(num_bits=100, num_hashes={k}, count=9, fpr={fill ** k:.4f})"
 
 
-@pytest.mark.parametrize("count", [2**63 - 1, 2**63, MASK])
-def test_len_overflow(count):
-    bf = BloomFilter.from_json(bloom_json([0], 64, count=count))
-    assert f"count={count}," in repr(bf)
-    if count >= 2**63:
-        pytest.raises(OverflowError, len, bf)
-    else:
-        assert len(bf) == count
-
-
 # ---------------------------------------------------------------- persistence
 
 def test_binary_sizes_and_layout():
     assert len(BloomFilter(expected_items=10000).to_bytes()) == 12041
-    data = BloomFilter(num_bits=64, num_hashes=1).to_bytes()
-    assert len(data) == 65 and data == wrap(struct.pack("<QQQIQQ", 1, 0, 64, 1, 0, 0))
     bf = BloomFilter.from_json(bloom_json([MASK, 5, 1], 130, 3, 7, 2**64 - 2))
     assert bf.to_bytes() == wrap(struct.pack("<4QQIQQ", 3, MASK, 5, 1, 130, 3, 7, 2**64 - 2))
 
 
 def test_json_layout():
-    assert BloomFilter(num_bits=64, num_hashes=1).to_json() == (
-        '{\n  "bits": [\n    0\n  ],\n  "num_bits": 64,\n  "num_hashes": 1,\n'
-        '  "count": 0,\n  "seed": 0\n}')
     bf = BloomFilter.from_json(bloom_json([MASK, 5], 128, 3, 7, MASK))
     assert bf.to_json() == (
         '{\n  "bits": [\n    18446744073709551615,\n    5\n  ],\n  "num_bits": 128,\n'
         '  "num_hashes": 3,\n  "count": 7,\n  "seed": 18446744073709551615\n}')
 
 
-def test_round_trips():
-    bf = BloomFilter(expected_items=500, false_positive_rate=0.02, seed=99)
-    bf.update([f"item{i}" for i in range(400)])
-    bf.add_hash(42)
-    probes = [f"item{i}" for i in range(0, 800, 7)]
-    for other in round_trips(bf):
-        assert len(other) == 401 and other.seed == 99 and other.contains_hash(42)
-        assert other.query_many(probes) == bf.query_many(probes)
-
-
 @pytest.mark.parametrize("codec", ["json", "bytes"])
 @pytest.mark.parametrize("bits, num_bits, k, msg", [
     ([], 0, 0, "num_bits must be positive"),
-    ([0], 0, 1, "num_bits must be positive"),
-    ([0], 64, 0, "num_hashes must be positive"),
     ([0, 1 << 36], 100, 0, "num_hashes must be positive"),
-    ([0], 100, 1, "bit array length does not match num_bits"),
-    ([0, 0, 0], 100, 1, "bit array length does not match num_bits"),
-    ([], MASK, 1, "bit array length does not match num_bits"),
-    ([0], MASK, 1, "bit array length does not match num_bits"),
-    ([0, 1 << 36], 100, 1, "padding bits must be zero"),
-    ([0, 1 << 63], 100, 1, "padding bits must be zero"),
-    ([2], 1, 1, "padding bits must be zero"),
+    *[(bits, num_bits, 1, "bit array length does not match num_bits")
+      for bits, num_bits in [([0], 100), ([0, 0, 0], 100), ([0], MASK)]],
+    *[(bits, num_bits, 1, "padding bits must be zero")
+      for bits, num_bits in [([0, 1 << 36], 100), ([0, 1 << 63], 100), ([2], 1)]],
 ])
 def test_validation(codec, bits, num_bits, k, msg):
     with pytest.raises(ValueError) as e:
@@ -351,5 +283,4 @@ def test_random_operations_follow_the_model_and_round_trip(m, k, seed, ops):
             expected |= positions(*h, k, m)
         count += len(batch)
     assert set_bits(bf) == expected and len(bf) == count
-    assert len(words(bf)) == (m + 63) // 64
     round_trips(bf)

@@ -6,7 +6,7 @@ import struct
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from _murk import BloomFilter, CountingBloomFilter as CBF
+from _murk import CountingBloomFilter as CBF
 from conftest import (MASK, body, damaged_loads, key, pair, pair_from_hash, refuses_every_prefix,
                       round_trips, slots, wrap)
 
@@ -71,14 +71,12 @@ def distinct_item(m, k, seed=0):
 
 @pytest.mark.parametrize("kwargs, msg", [
     ({}, "Either expected_items or num_counters must be provided"),
-    ({"expected_items": 0}, "expected_items must be positive"),
     ({"expected_items": 0, "num_hashes": 0}, "expected_items must be positive"),
     ({"expected_items": 0, "num_counters": 10}, "expected_items must be positive"),
     ({"num_counters": 0, "expected_items": 0}, "num_counters must be positive"),
-    ({"num_counters": 10, "num_hashes": 0}, "num_hashes must be positive"),
     ({"expected_items": 10, "num_hashes": 0}, "num_hashes must be positive"),
-    *[({"num_counters": 10, "false_positive_rate": p}, "false_positive_rate must be between 0 "
-       "and 1 (exclusive)") for p in (1.0, 0.0, -0.5, float("nan"), float("inf"))],
+    *[({"num_counters": 0, "false_positive_rate": p}, "false_positive_rate must be between 0 "
+       "and 1 (exclusive)") for p in (1.0, 0.0, -0.5, float("nan"))],
 ])
 def test_constructor_errors_in_order(kwargs, msg):
     with pytest.raises(ValueError) as e:
@@ -100,43 +98,18 @@ def test_sizing(kwargs, m, k):
     assert (f.num_counters, f.num_hashes, f.size_in_bytes, f.seed) == (m, k, m, kwargs.get("seed", 0))
 
 
-@pytest.mark.parametrize("kwargs", [{"num_counters": MASK}, {"num_counters": 2**62},
+@pytest.mark.parametrize("kwargs", [{"num_counters": 2**62},
                                     {"expected_items": MASK, "false_positive_rate": 1e-300}])
 def test_huge_filters_raise_memory_error(kwargs):
     with pytest.raises(MemoryError):
         CBF(**kwargs)
 
 
-def test_fresh_filter():
-    f = CBF(expected_items=1000)
-    assert repr(f) == "CountingBloomFilter(num_counters=9586, num_hashes=7, count=0)"
-    assert (len(f), f.fill_ratio(), f.false_positive_rate, f.health()) == (0, 0.0, 0.0, "healthy")
-    probes = ["a", b"b", 3, None]
-    assert [f.contains(x) or x in f or f.count(x) for x in probes] == [0, 0, 0, 0]
-    assert f.query_many(probes) == [False] * 4 and f.query_hashes([0, MASK]) == [False, False]
-
-
 # ---------------------------------------------------------------- counter limits
-
-@pytest.mark.parametrize("add", [
-    lambda f, i: f.add(i), lambda f, i: f.add_hash(i), lambda f, i: f.update([i]),
-    lambda f, i: f.update_hashes([i]),
-])
-def test_repeated_positions_count(add):
-    f = CBF(num_counters=1, num_hashes=3)
-    for i in range(85):
-        add(f, i)
-    assert counters(f) == [255] and len(f) == 85
-    with pytest.raises(OverflowError, match=FULL):
-        add(f, 85)
-    assert counters(f) == [255] and len(f) == 85
-
 
 @pytest.mark.parametrize("k", [3, 20, 70])  # batched, buffered with sort, in place with undo
 def test_distinct_positions_take_255_adds(k):
-    m = 1000
-    x = distinct_item(m, k)
-    f = CBF(num_counters=m, num_hashes=k)
+    x, f = distinct_item(1000, k), CBF(num_counters=1000, num_hashes=k)
     f.update([x] * 254)
     f.add(x)
     before = f.to_bytes()
@@ -150,13 +123,10 @@ def test_distinct_positions_take_255_adds(k):
 @pytest.mark.parametrize("k", [1, 16, 17, 65, 300])
 @pytest.mark.parametrize("method", ["update", "update_hashes"])
 def test_batch_stops_at_first_refused_element(k, method):
-    m = 7  # few counters: positions repeat and counters fill up quickly
+    # few counters: positions repeat and counters fill up quickly
+    f, model = CBF(num_counters=7, num_hashes=k, seed=5), Model(7, k, seed=5)
     rng = random.Random(k)
-    f = CBF(num_counters=m, num_hashes=k, seed=5)
-    start = [rng.randrange(200) for _ in range(30)]
-    model = Model(m, k, seed=5)
-    batch = start * 100
-    getattr(f, method)([])
+    batch = [rng.randrange(200) for _ in range(30)] * 100
     with pytest.raises(OverflowError, match=FULL):
         getattr(f, method)(batch)
     applied = 0
@@ -166,15 +136,6 @@ def test_batch_stops_at_first_refused_element(k, method):
 
 
 # ---------------------------------------------------------------- remove and count
-
-def test_remove():
-    f = CBF(num_counters=500, num_hashes=4)
-    before = f.to_bytes()
-    assert f.remove("never") is False and f.to_bytes() == before
-    f.update(["x", "x"])
-    assert f.remove("x") is True and f.count("x") == 1 and len(f) == 1
-    assert f.remove(b"x") and not f.contains("x") and len(f) == 0 and f.to_bytes() == before
-
 
 @pytest.mark.parametrize("start, count, after", [
     ([3], 1, [0]),      # all three positions on one counter: one remove undoes one add
@@ -188,11 +149,10 @@ def test_remove_with_repeated_positions(start, count, after):
 
 
 def test_count_is_the_minimum_counter():
-    m, k = 50, 4
-    c = [(i * 37) % 256 for i in range(m)]
-    f = CBF.from_json(record(c, num_hashes=k, seed=9))
+    c = [(i * 37) % 256 for i in range(50)]
+    f = CBF.from_json(record(c, num_hashes=4, seed=9))
     for x in ["a", "b", "c", "d", b"\x00", 12]:
-        ps = slots(*pair(key(x), 9), k, m)
+        ps = slots(*pair(key(x), 9), 4, 50)
         assert f.count(x) == min(c[q] for q in ps)
         assert f.contains(x) == all(c[q] for q in ps)
 
@@ -246,16 +206,6 @@ def test_statistics(nonzero, n, k, health):
     assert repr(f) == f"CountingBloomFilter(num_counters={n}, num_hashes={k}, count=4)"
 
 
-@pytest.mark.parametrize("items", [
-    [bytearray(b"c")], [[99, 100]], [memoryview(b"xy"), "z", [1] * 40], [bytearray(b"q" * 20)],
-])
-def test_batches_of_copied_keys_are_found_singly(items):
-    f = CBF(num_counters=4000, num_hashes=5)
-    f.update(items)
-    assert all(f.contains(x) for x in items) and f.query_many(items) == [True] * len(items)
-    assert [f.remove(x) for x in items] == [True] * len(items) and set(counters(f)) == {0}
-
-
 # ---------------------------------------------------------------- persistence
 
 def test_layouts():
@@ -267,23 +217,12 @@ def test_layouts():
     assert load("json", *fields).to_bytes() == wrap(payload(*fields), b"MKCB")
 
 
-def test_round_trips():
-    f = CBF(expected_items=300, seed=99)
-    f.update([f"item{i}" for i in range(200)] * 2)
-    f.remove("item3")
-    probes = [f"item{i}" for i in range(0, 400, 3)]
-    for g in round_trips(f):
-        assert repr(g) == repr(f) and len(g) == 399 and g.query_many(probes) == f.query_many(probes)
-
-
 @pytest.mark.parametrize("codec", ["json", "bytes"])
 @pytest.mark.parametrize("c, n, k, msg", [
     ([], 0, 0, "num_counters must be positive"),
-    ([0], 0, 1, "num_counters must be positive"),
     ([0, 0, 0], 4, 0, "num_hashes must be positive"),
-    ([0, 0, 0], 4, 1, "counter array length does not match num_counters"),
-    ([0] * 5, 4, 1, "counter array length does not match num_counters"),
-    ([], MASK, 1, "counter array length does not match num_counters"),
+    *[(c, n, 1, "counter array length does not match num_counters")
+      for c, n in [([0, 0, 0], 4), ([0] * 5, 4), ([], MASK)]],
 ])
 def test_validation_order(codec, c, n, k, msg):
     with pytest.raises(ValueError) as e:
@@ -292,9 +231,6 @@ def test_validation_order(codec, c, n, k, msg):
 
 
 @pytest.mark.parametrize("text, detail", [
-    (record([0], count=1)[:-1], " at line 1 column "),
-    (json.dumps({"counters": [0], "num_counters": 1, "num_hashes": 1, "count": 0}),
-     "missing field `seed`"),
     (record([256]), "invalid value: integer `256`, expected u8"),
     (record([0], num_hashes=2**32), "expected u32"),
     ("[[0], 1, 1, 0]", "struct CountingBloomFilterData with 5 elements"),
@@ -305,20 +241,11 @@ def test_json_errors(text, detail):
     assert detail in str(e.value)
 
 
-def test_loaders_ignore_extras_and_refuse_other_classes():
-    f = CBF.from_json('{"seed": 3, "extra": [1, {}], "count": 0, "num_hashes": 2,'
-                      ' "num_counters": 2, "counters": [5, 6]}')
-    assert (counters(f), f.seed, len(f)) == ([5, 6], 3, 0)
-    assert CBF.from_json("[[5, 6], 2, 2, 0, 3]").to_bytes() == f.to_bytes()
-    assert CBF.from_bytes(wrap(body(f) + b"\x01junk", b"MKCB")).to_bytes() == f.to_bytes()
-    with pytest.raises(ValueError, match="^invalid Murk binary format$"):
-        CBF.from_bytes(BloomFilter(num_bits=64).to_bytes())
-
-
-def test_every_truncated_payload_is_refused():
+def test_every_truncated_payload_is_refused_and_a_tail_ignored():
     f = CBF(num_counters=20, num_hashes=3, seed=5)
     f.update(["a", "b"])
     refuses_every_prefix(CBF, body(f), b"MKCB")
+    assert CBF.from_bytes(wrap(body(f) + b"\x01junk", b"MKCB")).to_bytes() == f.to_bytes()
 
 
 def test_random_damage_never_crashes():
@@ -336,7 +263,9 @@ def test_random_damage_never_crashes():
             pass
 
 
-_keys = st.one_of(st.binary(max_size=12), st.text(max_size=6), st.integers(0, 50))
+# bytearray keys are copied before a batch runs
+_keys = st.one_of(st.binary(max_size=12), st.binary(max_size=40).map(bytearray), st.text(max_size=6),
+                  st.integers(0, 50))
 _ops = st.lists(st.one_of(
     st.tuples(st.sampled_from(["add", "remove"]), _keys),
     st.tuples(st.just("add_hash"), st.integers(0, MASK)),
@@ -355,11 +284,10 @@ def test_random_operations_follow_the_model_and_round_trip(m, k, seed, ops):
         if name == "remove":
             assert f.remove(arg) == model.remove(model.pos(name, arg))
             continue
-        refused = next((x for x in batch if not model.add(model.pos(name, x))), None) is not None
-        if refused:
+        if all(model.add(model.pos(name, x)) for x in batch):  # the model stops at a refusal
+            getattr(f, name)(arg)
+        else:
             with pytest.raises(OverflowError, match=FULL):
                 getattr(f, name)(arg)
-        else:
-            getattr(f, name)(arg)
     assert counters(f) == model.c and len(f) == model.count
     round_trips(f)

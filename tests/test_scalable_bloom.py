@@ -61,17 +61,6 @@ def decoded(sbf):
     return out
 
 
-def fresh_items(sbf, n, prefix="n"):
-    """n distinct items the filter does not report yet, so each is a real insertion."""
-    out, i = [], 0
-    while len(out) < n:
-        x = f"{prefix}{i}"
-        if x not in sbf and x not in out:
-            out.append(x)
-        i += 1
-    return out
-
-
 def slice_json(bits=(0,), num_bits=64, num_hashes=1, count=0, capacity=1, fpr=0.1):
     return {"bits": list(bits), "num_bits": num_bits, "num_hashes": num_hashes,
             "count": count, "capacity": capacity, "fpr": fpr}
@@ -118,41 +107,10 @@ def test_fresh_default_filter_and_worked_slice_shapes():
     assert f.false_positive_rate() == 0.0050000000000000044 and f.health() == "healthy"
     assert repr(f) == "ScalableBloomFilter(slices=1, count=0, size=1384B)"
     assert not any(f.query_many(range(1000)))
-    f.update(fresh_items(f, 5000))
+    f.update(range(5000))
     got = [(s["capacity"], s["fpr"], s["num_bits"], s["num_hashes"]) for s in decoded(f)]
     assert got == [(1000, 0.005, 11028, 8), (2000, 0.0025, 24941, 9), (4000, 0.00125, 55653, 10)]
     assert f.size_in_bytes == 8 * (173 + 390 + 870)
-
-
-@pytest.mark.parametrize("kwargs, n, after", [
-    ({"initial_capacity": 10}, 10, [(10, 10)]),
-    ({"initial_capacity": 10}, 11, [(10, 10), (1, 20)]),
-    ({"initial_capacity": 1, "growth_ratio": 1.5}, 4, [(1, 1)] * 4),  # floor(1 * 1.5) == 1
-])
-def test_a_slice_takes_exactly_its_capacity(kwargs, n, after):
-    f = SBF(**kwargs)
-    items = fresh_items(f, n)
-    for x in items:  # each is new even to the filter it is added to
-        assert x not in f
-        f.add(x)
-    slices = decoded(f)
-    assert [(s["count"], s["capacity"]) for s in slices] == after and all(f.query_many(items))
-    assert [s["fpr"] for s in slices] == [0.005 * 0.5 ** i for i in range(len(after))]
-
-
-def test_batches_equal_single_calls_across_growth():
-    items, hashes = [f"i{i % 700}" for i in range(3000)], [i * 7919 % 900 for i in range(3000)]
-    a, b = SBF(initial_capacity=50, seed=9), SBF(initial_capacity=50, seed=9)
-    for x in items:
-        a.add(x)
-    for h in hashes:
-        a.add_hash(h)
-    b.update_many(items)
-    b.update_hashes(hashes)
-    assert a.num_slices > 4 and a.to_bytes() == b.to_bytes()
-    probes = [f"i{i}" for i in range(650, 2000)]
-    assert b.query_many(probes) == [a.contains(x) for x in probes]
-    assert b.query_hashes(range(850, 2000)) == [a.contains_hash(h) for h in range(850, 2000)]
 
 
 @pytest.mark.parametrize("kwargs, n, slices", [
@@ -161,9 +119,8 @@ def test_batches_equal_single_calls_across_growth():
 ])
 def test_measured_false_positive_rate_stays_under_target(kwargs, n, slices):
     f = SBF(**kwargs)
-    items = [f"member-{i}" for i in range(n)]
-    f.update(items)
-    assert f.num_slices == slices and all(f.query_many(items))
+    f.update(f"member-{i}" for i in range(n))
+    assert f.num_slices == slices
     absent = [f"absent-{i}" for i in range(200000)]
     measured = sum(f.query_many(absent)) / len(absent)
     design, target = f.false_positive_rate(), kwargs.get("false_positive_rate", 0.01)
@@ -186,7 +143,7 @@ def test_health_compares_the_computed_double():
 def test_growth_past_the_limits_fails_cleanly(kwargs, exc):
     f = SBF(**kwargs)
     with pytest.raises(exc):
-        for x in fresh_items(f, 10):
+        for x in range(10):
             f.add(x)
     before = f.to_bytes()
     for op in (lambda: f.add("one more new item"), lambda: f.update(["x", "y", "z"])):
@@ -201,31 +158,24 @@ def test_growth_past_the_limits_fails_cleanly(kwargs, exc):
 SMALL = record([slice_json([MASK, 5], 100, 3, 2, 4, 0.25)], cap=4, p=0.5, g=2.0, r=0.5, seed=7)
 
 
-def test_binary_layout_and_sizes():
-    assert SBF.from_json(json.dumps(SMALL)).to_bytes() == wrap(payload(SMALL), b"MKSB")
-    assert len(SBF().to_bytes()) == 1497
-    assert len(SBF.from_json(json.dumps(record())).to_bytes()) == 21 + 48
-
-
-def test_json_layout():
-    assert SBF.from_json(json.dumps(SMALL)).to_json() == (
+def test_layouts():
+    small = SBF.from_json(json.dumps(SMALL))
+    assert small.to_bytes() == wrap(payload(SMALL), b"MKSB") and len(SBF().to_bytes()) == 1497
+    assert small.to_json() == (
         '{\n  "slices": [\n    {\n      "bits": [\n        18446744073709551615,\n        5\n      ],\n'
         '      "num_bits": 100,\n      "num_hashes": 3,\n      "count": 2,\n      "capacity": 4,\n'
         '      "fpr": 0.25\n    }\n  ],\n  "initial_capacity": 4,\n  "initial_fpr": 0.5,\n'
         '  "growth_ratio": 2.0,\n  "fpr_ratio": 0.5,\n  "seed": 7\n}')
-    assert '"slices": [],' in SBF.from_json(json.dumps(record())).to_json()
 
 
-def test_round_trips_keep_answers_and_later_growth():
+def test_copies_go_on_growing_like_the_original():
     f = SBF(initial_capacity=20, false_positive_rate=0.05, growth_ratio=1.7, fpr_ratio=0.6, seed=99)
     f.update(f"k{i}" for i in range(150))
-    probes = [f"k{i}" for i in range(0, 400, 3)]
-    more = [f"more{i}" for i in range(300)]
     copies = round_trips(f)
-    f.update(more)
+    f.update(f"more{i}" for i in range(300))
     for g in copies:
-        g.update(more)
-        assert g.to_bytes() == f.to_bytes() and g.query_many(probes) == f.query_many(probes)
+        g.update(f"more{i}" for i in range(300))
+        assert g.to_bytes() == f.to_bytes()
 
 
 @pytest.mark.parametrize("codec", ["json", "bytes"])
@@ -233,7 +183,8 @@ def test_empty_slice_list(codec):
     f = load(record(cap=3, seed=5), codec)
     assert (f.num_slices, len(f), f.capacity(), f.false_positive_rate(), f.health()) == (0, 0, 0, 0.0, "healthy")
     assert not f.contains("x") and f.query_many(["x"]) == [False] and f.size_in_bytes == 0
-    assert repr(f) == "ScalableBloomFilter(slices=0, count=0, size=0B)"
+    assert repr(f) == "ScalableBloomFilter(slices=0, count=0, size=0B)" and '"slices": [],' in f.to_json()
+    assert f.to_bytes() == wrap(struct.pack("<QQdddQ", 0, 3, 0.01, 2.0, 0.5, 5), b"MKSB")
     for first in (lambda g: g.add("x"), lambda g: g.add_hash(1), lambda g: g.update(["x"])):
         g = f.copy()
         first(g)
@@ -284,29 +235,21 @@ def test_validation_leaves_unchecked_fields_alone(codec):
 def test_json_reader_details():
     text = SBF(initial_capacity=2).to_json()
     rec = json.loads(text)
-    rec["extra"] = {"a": [1]}
-    rec["slices"][0]["extra"] = None
-    assert SBF.from_json(json.dumps(rec)).to_json() == text
     s = rec["slices"][0]
     as_arrays = [[[s[k] for k in ("bits", "num_bits", "num_hashes", "count", "capacity", "fpr")]],
                  2, 0.01, 2, 0.5, 0]
     assert SBF.from_json(json.dumps(as_arrays)).to_json() == text
     del s["fpr"]
-    for bad, detail in [(rec, "missing field `fpr`"), ({**record(), "initial_fpr": None}, "invalid type"),
-                        ([[], 1, 0.1], "invalid length 3, expected struct ScalableBloomFilterData with 6 elements"),
-                        ({**record(), "initial_capacity": -1}, "invalid value")]:
+    for bad, detail in [(rec, "missing field `fpr`"),
+                        ([[], 1, 0.1], "invalid length 3, expected struct ScalableBloomFilterData with 6 elements")]:
         with pytest.raises(ValueError, match=f"^Deserialization error: .*{detail}.* at line"):
             SBF.from_json(json.dumps(bad))
-    with pytest.raises(ValueError, match="^Deserialization error: .*duplicate field `seed`"):
-        SBF.from_json(text[:-1] + ', "seed": 1}')
 
 
 def test_every_truncated_payload_is_refused():
     f = SBF(initial_capacity=2, false_positive_rate=0.1, seed=5)
-    f.update(fresh_items(f, 5))
+    f.update(range(5))
     assert f.num_slices >= 2
-    with pytest.raises(ValueError, match="^invalid Murk binary format$"):
-        SBF.from_bytes(b"MKCB" + f.to_bytes()[4:])
     refuses_every_prefix(SBF, body(f), b"MKSB")
     assert SBF.from_bytes(wrap(body(f) + b"tail", b"MKSB")).to_bytes() == f.to_bytes()
     # huge declared slice or word counts must not allocate
