@@ -88,7 +88,6 @@ def test_instances_have_no_dict_weakref_pickle_value_equality_or_writable_proper
                   "num_hashes=None, seed=0)"),
     (BloomFilter.add, "(self, /, item)"),
     (BloomFilter(num_bits=8).update, "(items)"),
-    (BloomFilter(num_bits=8).copy, "()"),
     (BloomFilter.from_bytes, "(data)"),
 ])
 def test_signatures_are_introspectable(obj, sig):
@@ -108,8 +107,6 @@ _bf = BloomFilter(num_bits=64)
     (lambda: _bf.copy(1), "BloomFilter.copy() takes 0 positional arguments but 1 was given"),
     (lambda: BloomFilter(1, 0.5, 8, 1, 0, 9),
      "BloomFilter.__new__() takes from 0 to 5 positional arguments but 6 were given"),
-    (lambda: BloomFilter(10, expected_items=5),
-     "BloomFilter.__new__() got multiple values for argument 'expected_items'"),
     (lambda: BloomFilter.from_bytes(),
      "BloomFilter.from_bytes() missing 1 required positional argument: 'data'"),
 ])
@@ -122,10 +119,8 @@ def test_binding_errors(call, msg):
 @pytest.mark.parametrize("call, exc, msg", [
     (lambda: BloomFilter(num_bits="8"), TypeError, "argument 'num_bits': "),
     (lambda: BloomFilter(num_bits=-1), OverflowError, ""),
-    (lambda: BloomFilter(num_bits=2**64), OverflowError, ""),
     (lambda: BloomFilter(num_bits=8, num_hashes=2**32), OverflowError,
      "out of range integral type conversion attempted"),
-    (lambda: BloomFilter(num_bits=8, seed=None), TypeError, "argument 'seed': "),
     (lambda: BloomFilter(num_bits=8, false_positive_rate="0.1"), TypeError,
      "argument 'false_positive_rate': "),
     # every argument is converted, in order, before any validation
@@ -133,18 +128,13 @@ def test_binding_errors(call, msg):
      "argument 'expected_items': "),
     (lambda: BloomFilter(num_bits=0, seed=None), TypeError, "argument 'seed': "),
     (lambda: BloomFilter.from_bytes("MKBF"), TypeError, "argument 'data': "),
-    (lambda: BloomFilter.from_bytes([77, "K"]), TypeError, "argument 'data': "),
     (lambda: BloomFilter.from_bytes([77, 256]), OverflowError,
      "out of range integral type conversion attempted"),
     (lambda: BloomFilter.from_json(b"{}"), TypeError, "argument 'data': "),
     (lambda: BloomFilter.load(pathlib.Path("x.bin")), TypeError, "argument 'path': "),
-    (lambda: _bf.add_hash("1"), TypeError, "argument 'hash': "),
     (lambda: _bf.update_hashes(h for h in [1]), TypeError,
      "'generator' object cannot be converted to 'Sequence'"),
-    (lambda: _bf.merge(5), TypeError,
-     "argument 'other': 'int' object cannot be converted to 'BloomFilter'"),
-    (lambda: _bf.intersection("x"), TypeError,
-     "argument 'other': 'str' object cannot be converted to 'BloomFilter'"),
+    (lambda: _bf.merge(_bf), RuntimeError, "Already mutably borrowed"),
     (lambda: CountingBloomFilter(num_counters=8).merge(_bf), TypeError,
      "argument 'other': 'BloomFilter' object cannot be converted to 'CountingBloomFilter'"),
 ])
@@ -174,12 +164,6 @@ def test_accepted_conversions():
 
 # ---------------------------------------------------------------- borrowing
 
-def test_merge_with_itself_is_a_borrow_conflict():
-    bf = BloomFilter(num_bits=64)
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        bf.merge(bf)
-
-
 class Reenter:
     def __init__(self, fn):
         self.fn = fn
@@ -191,7 +175,6 @@ class Reenter:
 
 @pytest.mark.parametrize("callback, exc, msg", [
     (lambda bf, other: bf.contains("x"), RuntimeError, "^Already mutably borrowed$"),
-    (lambda bf, other: len(bf), RuntimeError, "^Already mutably borrowed$"),
     (lambda bf, other: other.merge(bf), RuntimeError, "^Already mutably borrowed$"),
     (lambda bf, other: bf.add("x"), RuntimeError, "^Already borrowed$"),
     # the borrow is taken before the argument is converted
@@ -230,15 +213,12 @@ class WeirdSeq:
 
 
 @pytest.mark.parametrize("item, key", [
-    ("abc", b"abc"), (b"abc", b"abc"), (bytearray(b"abc"), b"abc"),
-    (memoryview(b"abc"), b"abc"), ([97, 98, 99], b"abc"), ((97, 98, 99), b"abc"),
-    (range(97, 100), b"abc"), ([Idx(97), 98, 99], b"abc"), ("", b""), ([], b""),
-    ([104, 101, 108, 108, 1000], b"[104, 101, 108, 108, 1000]"), ([256], b"[256]"),
-    ([-1], b"[-1]"), (["a"], b"['a']"), (5, b"5"), (None, b"None"), (1.5, b"1.5"),
-    ({"a": 1}, b"{'a': 1}"), ("h\u00e9llo \U0001f600", "h\u00e9llo \U0001f600".encode()),
-    ("\ud800", b"\xef\xbf\xbd" * 3), ("\ufffd\ufffd\ufffd", b"\xef\xbf\xbd" * 3),
-    ("a\udc80b", key("a\udc80b")),
-    ("\ud83d\ude00", key("\ud83d\ude00")), (StrSub("abc"), b"zzz"),
+    ("abc", b"abc"), (b"abc", b"abc"), (bytearray(b"abc"), b"abc"), (memoryview(b"abc"), b"abc"),
+    ([97, 98, 99], b"abc"), (range(97, 100), b"abc"), ([Idx(97), 98, 99], b"abc"), ("", b""),
+    ([], b""), ([104, 101, 108, 108, 1000], b"[104, 101, 108, 108, 1000]"), ([256], b"[256]"),
+    ([-1], b"[-1]"), (["a"], b"['a']"), (5, b"5"), (None, b"None"),
+    ("h\u00e9llo \U0001f600", "h\u00e9llo \U0001f600".encode()), ("\ud800", b"\xef\xbf\xbd" * 3),
+    ("a\udc80b", key("a\udc80b")), ("\ud83d\ude00", key("\ud83d\ude00")), (StrSub("abc"), b"zzz"),
     (WeirdSeq(), b"weird"),
 ])
 def test_item_keys(item, key):
@@ -262,26 +242,19 @@ FILTERS = [lambda: BloomFilter(num_bits=300, num_hashes=4, seed=11),
 
 
 @pytest.mark.parametrize("make", FILTERS)
-def test_object_with_failing_str_propagates_and_changes_nothing(make):
+def test_failing_str_changes_nothing_copies_are_independent_and_clear_resets(make):
     f = make()
-    f.add("present")
+    f.update(range(20))
     before = f.to_bytes()
     for call, arg in [(f.add, BadStr()), (f.contains, BadStr()), (f.query, BadStr()),
                       (f.update, ["a", "b", BadStr()]), (f.update_many, ["a", BadStr()]),
                       (f.query_many, ["a", BadStr()])]:
         with pytest.raises(KeyError):
             call(arg)
-    assert f.to_bytes() == before
-
-
-@pytest.mark.parametrize("make", FILTERS)
-def test_copy_is_independent_and_clear_restores_a_fresh_filter(make):
-    f = make()
-    f.update(range(20))
     c = f.copy()
-    assert type(c) is type(f) and c is not f and c.to_bytes() == f.to_bytes()
+    assert type(c) is type(f) and c is not f and c.to_bytes() == f.to_bytes() == before
     c.add("only in copy")
-    assert "only in copy" not in f and len(f) == 20
+    assert "only in copy" not in f and f.to_bytes() == before
     snapshot = c.to_bytes()
     assert f.clear() is None and f.to_bytes() == make().to_bytes() and c.to_bytes() == snapshot
 
@@ -329,17 +302,14 @@ GOOD = BloomFilter(num_bits=200, num_hashes=3, seed=9).to_bytes()
 
 
 @pytest.mark.parametrize("data, msg", [
-    (b"", BAD_FMT), (GOOD[:20], BAD_FMT), (b"MKB", BAD_FMT),
-    (_with(GOOD, 0, b"MKCB"), BAD_FMT), (_with(GOOD, 0, b"mkbf"), BAD_FMT),
+    (b"", BAD_FMT), (GOOD[:20], BAD_FMT), (_with(GOOD, 0, b"MKCB"), BAD_FMT),
     (_with(_with(GOOD, 0, b"MKCB"), 4, b"\x01"), BAD_FMT),
     (_with(GOOD, 4, b"\x01"), r"^unsupported binary format version: 1 \(expected 2\)$"),
     (_with(GOOD, 4, b"\xff") + b"\0", r"^unsupported binary format version: 255 \(expected 2\)$"),
     (GOOD + b"\0", "^binary payload length does not match header$"),
-    (GOOD[:-1], "^binary payload length does not match header$"),
     (_with(GOOD, 5, struct.pack("<Q", MASK)), "^binary payload length does not match header$"),
     (_with(GOOD, 13, bytes([GOOD[13] ^ 1])), "^binary payload checksum mismatch$"),
     (_with(GOOD + b"\0", 5, struct.pack("<Q", len(GOOD) - 20)), "^binary payload checksum mismatch$"),
-    (_with(GOOD, 40, bytes([GOOD[40] ^ 0x10])), "^binary payload checksum mismatch$"),
     (wrap(b""), EOF_MSG),
 ])
 def test_envelope_checks_in_order(data, msg):
@@ -376,9 +346,7 @@ def test_json_accepted_forms(text):
 
 @pytest.mark.parametrize("text, detail", [
     (_obj([(k, v) for k, v in REC.items() if k != "seed"]), "missing field `seed`"),
-    (_obj([(k, v) for k, v in REC.items() if k != "bits"]), "missing field `bits`"),
     (_obj(list(REC.items()) + [("bits", "[0, 0]")]), "duplicate field `bits`"),
-    (_obj(list(REC.items()) + [("count", "4")]), "duplicate field `count`"),
     *[(text, ".+") for text in ("[[0, 3], 100, 2]", "", "nope", "{", _obj(REC.items()) + " x")],
     *[(_obj({**REC, k: v}.items()), ".+") for k, v in [
         ("num_hashes", str(2**32)), ("num_bits", "100.5"), ("bits", '"x"'), ("count", "null"),
@@ -399,7 +367,6 @@ def test_save_writes_envelope_and_replaces_existing_file_without_leftovers(tmp_p
     assert bf.save(str(target)) is None
     assert target.read_bytes() == bf.to_bytes()
     assert os.listdir(tmp_path) == [target.name]
-    assert BloomFilter.load(str(target)).to_bytes() == bf.to_bytes()
 
 
 def test_non_regular_targets_are_written_in_place(tmp_path):
