@@ -51,8 +51,13 @@ def key(item):
     return str(item).encode() if isinstance(item, int) else item
 
 
-def wrap(payload, magic=b"MKBF", version=2):
+# Envelope format version of each magic.
+VERSIONS = {b"MKBF": 2, b"MKCB": 2, b"MKSB": 2, b"MKCF": 1, b"MKCM": 1, b"MKTK": 1, b"MKHL": 1, b"MKMH": 1}
+
+
+def wrap(payload, magic=b"MKBF", version=None):
     """Envelope with a correct length and checksum around any payload."""
+    version = VERSIONS[magic] if version is None else version
     return (magic + bytes([version]) + struct.pack("<Q", len(payload))
             + struct.pack("<Q", xxh(payload, CHECKSUM_SEED)) + payload)
 
@@ -83,6 +88,7 @@ def refuses_every_prefix(cls, payload, magic):
 def damaged_loads(cls, payload, magic, seed, tries):
     """Objects decoded from copies of a payload with one to three bytes overwritten."""
     rng = random.Random(seed)
+    assert cls.from_bytes(wrap(payload, magic)).to_bytes()[HEADER:] == payload  # the envelope itself is right
     for _ in range(tries):
         damaged = bytearray(payload)
         for _ in range(rng.randint(1, 3)):
