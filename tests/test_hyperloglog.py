@@ -1,5 +1,4 @@
 """HyperLogLog: registers, estimate, intervals, merging and persistence."""
-import contextlib
 import json
 import math
 import operator
@@ -10,11 +9,12 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import HyperLogLog
-from conftest import G, MASK, mix, wrap, xxh
+from conftest import EOF_MSG, G, MASK, key, mix, round_trips, wrap, xxh
 
 Z = {0.80: 1.281552, 0.90: 1.644854, 0.95: 1.959964, 0.99: 2.575829}
-EOF_MSG = "^Deserialization error: io error: unexpected end of file$"
 PREC = "^precision must be between 4 and 18$"
+VER, COUNT = "Unsupported HyperLogLog data version", "register count does not match precision"
+RANK = "register contains an impossible rank"
 
 
 def unmix(h):
@@ -27,10 +27,7 @@ def unmix(h):
 
 
 def state(h):
-    """(registers, precision, count, seed) read back from the binary form."""
-    body = h.to_bytes()[21:]
-    (n,) = struct.unpack_from("<Q", body, 1)
-    return (list(body[9:9 + n]), *struct.unpack_from("<BQQ", body, 9 + n))
+    return tuple(json.loads(h.to_json())[k] for k in ("registers", "precision", "count", "seed"))
 
 
 def hl(body):
@@ -68,12 +65,6 @@ def reference_estimate(regs):
     return e
 
 
-def key_of(item):
-    if isinstance(item, str):
-        return item.encode("utf-8", "surrogatepass").decode("utf-8", "replace").encode()
-    return bytes(item)
-
-
 class BadStr:
     def __str__(self):
         raise KeyError("no")
@@ -95,7 +86,6 @@ def test_fresh_counter(p):
 @pytest.mark.parametrize("args, exc, msg", [
     ((3,), ValueError, PREC), ((19,), ValueError, PREC),
     ((256,), OverflowError, "^out of range integral type conversion attempted$"),
-    ((-1, -1), OverflowError, "^out of range integral type conversion attempted$"),  # precision first
     ((19, -1), OverflowError, "."),  # seed converted before the range check
 ])
 def test_constructor_errors(args, exc, msg):
@@ -127,30 +117,19 @@ def test_caller_hash_picks_register_and_capped_rank(p, seed):
     assert state(h)[0] == expected and state(h)[2] == 4
 
 
-def test_duplicates_and_equal_keys_only_grow_the_count():
+def test_batches_equal_single_adds_and_failed_batches_change_nothing():
     h, single = HyperLogLog(10), HyperLogLog(10)
     h.add("x")
-    before = state(h)[0]
     h.add(b"x")
     h.update(["x", bytearray(b"x"), [120]])
-    assert state(h)[0] == before and state(h)[2] == 5
     h.update_many("abc")  # a str is iterated per character
     for c in "xxxxxabc":
         single.add(c)
+    for call, exc in [(lambda: h.update(["ok", BadStr()]), KeyError),
+                      (lambda: h.update_hashes([1, -1]), OverflowError)]:
+        with pytest.raises(exc):
+            call()
     assert state(h) == state(single)
-
-
-@pytest.mark.parametrize("method, arg, exc", [
-    ("update", ["ok", BadStr()], KeyError), ("update_many", ["ok", BadStr()], KeyError), ("update", 5, TypeError),
-    ("update", [], None), ("update_hashes", [], None), ("update_hashes", [1, -1], OverflowError),
-])
-def test_failed_or_empty_calls_change_nothing(method, arg, exc):
-    h = HyperLogLog(6)
-    h.add("before")
-    snapshot = h.to_bytes()
-    with pytest.raises(exc) if exc else contextlib.nullcontext():
-        assert getattr(h, method)(arg) is None
-    assert h.to_bytes() == snapshot
 
 
 # ---------------------------------------------------------------- estimate
@@ -159,13 +138,11 @@ ESTIMATES = {  # precision, register at index i
     "one register": (4, lambda r, i: int(i == 0)),
     "no zeros, small E": (4, lambda r, i: 1),  # E below 2.5m, yet no linear counting
     "half zeros": (10, lambda r, i: r.choice([0, 1, 2, 5])),
-    "raw range": (12, lambda r, i: r.randint(3, 12)),
     "rounded sum": (14, lambda r, i: 51 if i % 1000 == 7 else r.randint(2, 20)),
     # tiny terms after a large running sum are lost; an exact sum would keep them
     "lost terms": (14, lambda r, i: 1 if i < 8192 else 51),
     "kept terms": (14, lambda r, i: 51 if i < 8192 else 1),
     "large range": (4, lambda r, i: 56),
-    "large range mixed": (5, lambda r, i: r.randint(55, 60)),
     "infinite": (4, lambda r, i: 61),
     "infinite p18": (18, lambda r, i: 47),
 }
@@ -212,28 +189,23 @@ def test_accuracy_one_million_distinct():
 
 # ---------------------------------------------------------------- merge, copy, clear
 
-def test_merge_variants_equal_adding_everything():
-    a_items, b_items = [f"a{i}" for i in range(300)], [f"b{i}" for i in range(200)]
-    a, b, both = HyperLogLog(8), HyperLogLog(8), HyperLogLog(8)
-    a.update(a_items)
-    b.update(b_items)
-    both.update(a_items + b_items)
+def test_merge_is_register_max_with_a_saturating_count():
+    a, b = record([0, 5] * 8, 4, count=MASK - 1), record([1] * 16, 4, count=5)
     b_before, alias, union = b.to_bytes(), a, a | b
     a |= b
-    assert union.to_bytes() == a.to_bytes() == both.to_bytes() and a is alias
-    assert state(union)[2] == 500 and b.to_bytes() == b_before
-    a |= a  # self-merge cannot borrow twice: falls back to a | a, a new counter with twice the count
-    assert a is not alias and state(a)[0] == state(alias)[0] and state(a)[2] == 1000
-    c = record([0, 5] * 8, 4, count=MASK - 1)
-    c.merge(record([1] * 16, 4, count=5))
-    assert state(c)[:3] == ([1, 5] * 8, 4, MASK)  # count saturates
-    c.add("x")
-    assert state(c)[2] == MASK
+    assert union.to_bytes() == a.to_bytes() and a is alias and b.to_bytes() == b_before
+    assert state(a)[:3] == ([1, 5] * 8, 4, MASK)
+    a.add("x")
+    assert state(a)[2] == MASK
+    c = record([2] * 16, 4, count=3)
+    assert c.merge(b) is None and state(c)[:3] == ([2] * 16, 4, 8)
+    alias = c
+    c |= c  # self-merge cannot borrow twice: falls back to c | c, a new counter
+    assert c is not alias and state(c)[:3] == ([2] * 16, 4, 16)
 
 
 @pytest.mark.parametrize("kw_a, kw_b, msg", [
     ({"precision": 10, "seed": 1}, {"precision": 12, "seed": 2}, "precision mismatch (10 vs 12)"),
-    ({"precision": 10, "seed": 1}, {"precision": 10, "seed": 2}, "seed mismatch (1 vs 2)"),
     ({"seed": MASK}, {}, f"seed mismatch ({MASK} vs 0)"),
 ])
 def test_merge_mismatches(kw_a, kw_b, msg):
@@ -247,15 +219,6 @@ def test_merge_mismatches(kw_a, kw_b, msg):
     assert a.to_bytes() == before
 
 
-def test_copy_and_clear():
-    h = HyperLogLog(7, 9)
-    h.update(["a", "b", "c"])
-    c = h.copy()
-    c.add("d")
-    assert state(h)[2] == 3 and state(c)[2] == 4
-    assert h.clear() is None and h.to_bytes() == HyperLogLog(7, 9).to_bytes()
-
-
 # ---------------------------------------------------------------- persistence
 
 def test_layouts():
@@ -267,28 +230,11 @@ def test_layouts():
     assert h.to_bytes() == hl(payload(list(range(16)), 4, MASK, MASK - 1)) and f'"count": {MASK},' in h.to_json()
 
 
-def test_round_trips(tmp_path):
-    h, path = HyperLogLog(11, seed=123), str(tmp_path / "h.hll")
-    h.update(f"item{i}" for i in range(5000))
-    h.save(path)
-    with open(path, "rb") as f:
-        assert f.read() == h.to_bytes()
-    doc = json.loads(h.to_json())
-    shuffled = json.dumps({"note": [1, {}], **dict(reversed(list(doc.items())))})
-    for text in (h.to_json(), shuffled, json.dumps(list(doc.values()))):
-        assert HyperLogLog.from_json(text).to_bytes() == h.to_bytes()
-    for other in (HyperLogLog.from_bytes(bytearray(h.to_bytes())), HyperLogLog.load(path)):
-        assert state(other) == state(h) and other.cardinality() == h.cardinality()
-
-
 @pytest.mark.parametrize("codec", ["json", "bytes"])
 @pytest.mark.parametrize("regs, p, version, msg", [
-    ([0] * 16, 4, 1, "Unsupported HyperLogLog data version"), ([0] * 8, 3, 3, "Unsupported HyperLogLog data version"),
-    ([0] * 8, 3, 2, "precision must be between 4 and 18"), ([], 19, 2, "precision must be between 4 and 18"),
-    ([0] * 15, 4, 2, "register count does not match precision"),
-    ([99] * 17, 4, 2, "register count does not match precision"),
-    ([0] * 15 + [62], 4, 2, "register contains an impossible rank"),
-    ([0] * 1023 + [56], 10, 2, "register contains an impossible rank"),
+    ([0] * 16, 4, 1, VER), ([0] * 8, 3, 3, VER), ([0] * 8, 3, 2, "precision must be between 4 and 18"),
+    ([], 19, 2, "precision must be between 4 and 18"), ([0] * 15, 4, 2, COUNT), ([99] * 17, 4, 2, COUNT),
+    ([0] * 15 + [62], 4, 2, RANK), ([0] * 1023 + [56], 10, 2, RANK),
     ([61] * 15 + [0], 4, 2, None), ([47] * (1 << 18), 18, 2, None),  # highest possible ranks are accepted
 ])
 def test_validation(codec, regs, p, version, msg):
@@ -311,18 +257,13 @@ def test_binary_refusals():
     ]:
         with pytest.raises(ValueError, match=msg):
             HyperLogLog.from_bytes(data)
-    h = HyperLogLog(4, seed=77)
-    h.update(["a", "b", "c"])
-    body = h.to_bytes()[21:]
-    for n in range(len(body)):
+    for n in range(len(good) - 21):  # every prefix of the payload
         with pytest.raises(ValueError, match=EOF_MSG):
-            HyperLogLog.from_bytes(hl(body[:n]))
+            HyperLogLog.from_bytes(hl(good[21:21 + n]))
 
 
 @pytest.mark.parametrize("text, fragment", [
-    ('{"version": 2, "registers": [0], "precision": 4, "seed": 0}', "missing field `count`"),
     ('{"version": 2, "registers": [256], "precision": 4, "count": 0, "seed": 0}', "256"),
-    ('{"version": 2, "registers": [], "precision": 4, "count": -1, "seed": 0}', "-1"),
     ('[2, [], 4, 0]', "struct HyperLogLogData with 5 elements"),
 ])
 def test_json_decoding_errors(text, fragment):
@@ -353,7 +294,7 @@ _items = st.one_of(st.binary(max_size=30), st.text(max_size=10))
     st.tuples(st.just("add"), _items), st.tuples(st.just("add_hash"), st.integers(0, MASK)),
     st.tuples(st.just("update"), st.lists(_items, max_size=6)),
     st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=6)),
-    st.tuples(st.just("clear"), st.none())), max_size=20))
+    st.tuples(st.sampled_from(["clear", "merge"]), st.none())), max_size=20))
 def test_random_operations_follow_the_model_and_round_trip(p, seed, ops):
     h, regs, count = HyperLogLog(p, seed), [0] * (1 << p), 0
     for name, arg in ops:
@@ -361,11 +302,16 @@ def test_random_operations_follow_the_model_and_round_trip(p, seed, ops):
             h.clear()
             regs, count = [0] * (1 << p), 0
             continue
+        if name == "merge":
+            twin = h.copy()
+            h.merge(twin)
+            twin.clear()  # the copy shares nothing with the original
+            count = min(2 * count, MASK)
+            continue
         getattr(h, name)(arg)
         batch = arg if name.startswith("update") else [arg]
         for x in batch:
-            observe(regs, p, mix(((seed ^ x) + G) & MASK) if "hash" in name else xxh(key_of(x), seed))
+            observe(regs, p, mix(((seed ^ x) + G) & MASK) if "hash" in name else xxh(key(x), seed))
         count += len(batch)
     assert state(h) == (regs, p, count, seed) and h.cardinality() == reference_estimate(regs)
-    data = h.to_bytes()
-    assert HyperLogLog.from_bytes(data).to_bytes() == data == HyperLogLog.from_json(h.to_json()).to_bytes()
+    round_trips(h)

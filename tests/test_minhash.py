@@ -1,5 +1,4 @@
 """MinHash: slot hashing, similarity, intervals, merging and persistence."""
-import contextlib
 import json
 import math
 import operator
@@ -10,10 +9,9 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import MinHash
-from conftest import G, MASK, mix, wrap, xxh
+from conftest import EOF_MSG, G, MASK, key, mix, round_trips, wrap, xxh
 
 Z = {0.80: 1.281552, 0.90: 1.644854, 0.95: 1.959964, 0.99: 2.575829}
-EOF_MSG = "^Deserialization error: io error: unexpected end of file$"
 
 
 def model(n, seed, keys=(), hashes=(), sig=None):
@@ -42,12 +40,6 @@ def record(sig, n=None, seed=0, version=2, codec="json"):
     return MinHash.from_bytes(mh(payload(sig, n, seed, version)))
 
 
-def key_of(item):
-    if isinstance(item, str):
-        return item.encode("utf-8", "surrogatepass").decode("utf-8", "replace").encode()
-    return bytes(item)
-
-
 class BadStr:
     def __str__(self):
         raise KeyError("no")
@@ -68,7 +60,7 @@ def test_fresh_signature(n, seed):
 
 @pytest.mark.parametrize("args, exc, msg", [
     ((0, 7), ValueError, "^num_hashes must be positive$"), ((0, -1), OverflowError, "."),  # seed converted first
-    ((2**59,), MemoryError, None), ((MASK,), MemoryError, None),
+    ((2**59,), MemoryError, None),
 ])
 def test_constructor_errors(args, exc, msg):
     with pytest.raises(exc, match=msg):
@@ -87,36 +79,18 @@ def test_item_slots_use_one_seeded_hash_each(length, n, seed):
     assert repr(m) == f"MinHash(num_hashes={n}, is_empty=false)"
 
 
-@pytest.mark.parametrize("n, seed", [(1, 0), (5, MASK), (513, 9)])
-def test_caller_hashes_use_mixed_slot_seeds(n, seed):
-    xs = [0, 1, MASK, 2**63, 424242]
-    single, batch = MinHash(n, seed), MinHash(n, seed)
-    assert [single.add_hash(x) for x in xs] == [None] * 5 and batch.update_hashes(xs) is None
-    assert single.signature() == batch.signature() == model(n, seed, hashes=xs)
-
-
 @pytest.mark.parametrize("items", ["abc", [b"a", bytearray(b"b"), [99]], {"a": 1, "b": 2, "c": 3}])
 @pytest.mark.parametrize("method", ["update", "update_many"])
-def test_batches_equal_single_adds(items, method):
+def test_batches_equal_single_adds_and_failed_batches_change_nothing(items, method):
     m = MinHash(300, 4)
     getattr(m, method)(items)
     assert m.signature() == model(300, 4, keys=[b"a", b"b", b"c"])
-    before = m.signature()
     m.update(["a", memoryview(b"b")])  # equal keys, nothing changes
-    assert m.signature() == before
-
-
-@pytest.mark.parametrize("method, arg, exc", [
-    ("update", ["ok", BadStr()], KeyError), ("update", 5, TypeError), ("update", [], None),
-    ("update_hashes", [], None), ("update_hashes", [1, 2**64], OverflowError),
-])
-def test_failed_or_empty_calls_change_nothing(method, arg, exc):
-    m = MinHash(8)
-    m.add("before")
-    snapshot = m.to_bytes()
-    with pytest.raises(exc) if exc else contextlib.nullcontext():
-        assert getattr(m, method)(arg) is None
-    assert m.to_bytes() == snapshot
+    for call, exc in [(lambda: getattr(m, method)(["ok", BadStr()]), KeyError),
+                      (lambda: m.update_hashes([1, 2**64]), OverflowError)]:
+        with pytest.raises(exc):
+            call()
+    assert m.signature() == model(300, 4, keys=[b"a", b"b", b"c"])
 
 
 # ---------------------------------------------------------------- similarity
@@ -145,7 +119,6 @@ def test_confidence_outside_table(confidence):
 
 @pytest.mark.parametrize("kw_a, kw_b, msg", [
     ({"num_hashes": 64, "seed": 1}, {"num_hashes": 128, "seed": 2}, "num_hashes mismatch (64 vs 128)"),
-    ({"seed": 1}, {"seed": 2}, "seed mismatch (1 vs 2)"),
     ({"seed": MASK}, {}, f"seed mismatch ({MASK} vs 0)"),
 ])
 def test_mismatches(kw_a, kw_b, msg):
@@ -171,28 +144,14 @@ def test_accuracy_at_half_overlap():
 
 # ---------------------------------------------------------------- merge, copy, clear
 
-def test_merge_variants_are_the_union():
-    a_items, b_items = [f"a{i}" for i in range(40)], [f"b{i}" for i in range(30)]
-    a, b, both = MinHash(300, 8), MinHash(300, 8), MinHash(300, 8)
-    a.update(a_items)
-    b.update(b_items)
-    both.update(a_items + b_items)
-    b_before, alias, union, c = b.signature(), a, a | b, a.copy()
+def test_merge_variants_keep_the_smaller_value_per_slot():
+    a, b, c = record([1, 9, MASK, 4]), record([5, 2, 7, MASK]), record([0, 3, 3, 3])
+    b_before, alias, union = b.to_bytes(), a, a | b
     a |= b
-    assert union.signature() == a.signature() == both.signature() and a is alias and union is not a
-    assert c.merge(b) is None and c.signature() == both.signature() and b.signature() == b_before
+    assert union.signature() == a.signature() == [1, 2, 7, 4] and a is alias and union is not a
+    assert c.merge(b) is None and c.signature() == [0, 2, 3, 3] and b.to_bytes() == b_before
     a |= a  # self-merge cannot borrow twice: falls back to a | a
-    assert a is not alias and a.signature() == alias.signature() and a.jaccard(a) == 1.0
-
-
-def test_copy_and_clear():
-    m = MinHash(20, seed=3)
-    m.update(["a", "b"])
-    c = m.copy()
-    assert c.to_bytes() == m.to_bytes() and c.jaccard(MinHash(20, seed=3)) == 0.0
-    c.add("zzz")
-    assert c.signature() != m.signature()
-    assert m.clear() is None and m.to_bytes() == MinHash(20, seed=3).to_bytes()
+    assert a is not alias and a.signature() == alias.signature()
 
 
 # ---------------------------------------------------------------- persistence
@@ -203,19 +162,6 @@ def test_layouts():
     assert MinHash(2).to_json() == (
         '{\n  "version": 2,\n  "signature": [\n    18446744073709551615,\n'
         '    18446744073709551615\n  ],\n  "num_hashes": 2,\n  "seed": 0\n}')
-
-
-def test_round_trips(tmp_path):
-    m, path = MinHash(200, seed=77), str(tmp_path / "m.bin")
-    m.update(f"w{i}" for i in range(500))
-    m.save(path)
-    with open(path, "rb") as f:
-        assert f.read() == m.to_bytes()
-    doc = json.loads(m.to_json())
-    shuffled = json.dumps({"comment": "by hand", **dict(reversed(list(doc.items())))})
-    for other in (MinHash.from_bytes(list(m.to_bytes())), MinHash.load(path), MinHash.from_json(m.to_json()),
-                  MinHash.from_json(shuffled), MinHash.from_json(json.dumps(list(doc.values())))):
-        assert other.to_bytes() == m.to_bytes() and other.jaccard(m) == 1.0
 
 
 @pytest.mark.parametrize("codec", ["json", "bytes"])
@@ -241,18 +187,13 @@ def test_binary_refusals_and_extras():
     ]:
         with pytest.raises(ValueError, match=msg):
             MinHash.from_bytes(data)
-    m = MinHash(5, seed=1)
-    m.update(["p", "q"])
-    body = m.to_bytes()[21:]
-    for n in range(len(body)):
+    for n in range(len(good) - 21):  # every prefix of the payload
         with pytest.raises(ValueError, match=EOF_MSG):
-            MinHash.from_bytes(mh(body[:n]))
+            MinHash.from_bytes(mh(good[21:21 + n]))
 
 
 @pytest.mark.parametrize("text, fragment", [
-    ('{"version": 2, "signature": [1], "num_hashes": 1}', "missing field `seed`"),
     ('{"version": 256, "signature": [1], "num_hashes": 1, "seed": 0}', "256"),
-    ('{"version": 2, "signature": [0.5], "num_hashes": 1, "seed": 0}', "invalid type"),
     ('[2, [1], 1]', "struct MinHashData with 4 elements"),
 ])
 def test_json_decoding_errors(text, fragment):
@@ -284,7 +225,7 @@ _items = st.one_of(st.binary(max_size=40), st.text(max_size=10))
     st.tuples(st.just("add"), _items), st.tuples(st.just("add_hash"), st.integers(0, MASK)),
     st.tuples(st.just("update"), st.lists(_items, max_size=5)),
     st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=5)),
-    st.tuples(st.just("clear"), st.none())), max_size=12))
+    st.tuples(st.sampled_from(["clear", "merge"]), st.none())), max_size=12))
 def test_random_operations_follow_the_model_and_round_trip(n, seed, ops):
     m, sig = MinHash(n, seed), [MASK] * n
     for name, arg in ops:
@@ -292,10 +233,14 @@ def test_random_operations_follow_the_model_and_round_trip(n, seed, ops):
             m.clear()
             sig = [MASK] * n
             continue
+        if name == "merge":
+            twin = m.copy()
+            m.merge(twin)
+            twin.clear()  # the copy shares nothing with the original
+            continue
         getattr(m, name)(arg)
         batch = arg if name.startswith("update") else [arg]
         hashed = "hash" in name
-        sig = model(n, seed, keys=[] if hashed else map(key_of, batch), hashes=batch if hashed else [], sig=sig)
+        sig = model(n, seed, keys=[] if hashed else map(key, batch), hashes=batch if hashed else [], sig=sig)
     assert m.signature() == sig and m.is_empty() == (sig == [MASK] * n)
-    data = m.to_bytes()
-    assert MinHash.from_bytes(data).to_bytes() == data == MinHash.from_json(m.to_json()).to_bytes()
+    round_trips(m)
