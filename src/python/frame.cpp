@@ -260,7 +260,7 @@ void Items::gather(PyObject* iterable) {
     refs_.reserve(4);
     BatchSink sink(*this);
     // Exact str and bytes are the common case: key them in place without the
-    // general reduction.
+    // general reduction (which may run Python code, so it gets its own reference).
     auto add = [&](PyObject* o) {
         Py_ssize_t n;
         const char* p = nullptr;
@@ -272,9 +272,10 @@ void Items::gather(PyObject* iterable) {
             if (PyBytes_AsStringAndSize(o, &b, &n) == 0) p = b;
             else PyErr_Clear();
         }
-        if (!p) return reduce(o, sink);
         Py_INCREF(o);
-        sink.view(o, p, static_cast<std::size_t>(n));
+        if (p) return sink.view(o, p, static_cast<std::size_t>(n));
+        Ref hold(o);
+        reduce(o, sink);
     };
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
         const bool list = PyList_CheckExact(iterable);
@@ -286,10 +287,9 @@ void Items::gather(PyObject* iterable) {
         // Re-read the size each time: an element's __str__ may shrink the list.
         for (Py_ssize_t i = 0; i < (n = size()); ++i) {
             if (i + static_cast<Py_ssize_t>(AHEAD) < n) prefetch(at(i + AHEAD));
-            Ref e(at(i));
+            PyObject* e = at(i);  // borrowed: add() takes its own reference first
             if (!e) raise();
-            Py_INCREF(e.get());
-            add(e.get());
+            add(e);
         }
     } else {
         Ref it = checked(PyObject_GetIter(iterable));
@@ -302,8 +302,9 @@ void Items::gather(PyObject* iterable) {
 
 Items::~Items() {
     const std::size_t n = refs_.size();
+    constexpr std::size_t DECREF_AHEAD = 32;
     for (std::size_t i = 0; i < n; ++i) {
-        if (i + AHEAD < n) prefetch(refs_[i + AHEAD]);
+        if (i + DECREF_AHEAD < n) __builtin_prefetch(refs_[i + DECREF_AHEAD], 1, 3);
         Py_DECREF(refs_[i]);
     }
     refs_.clear();

@@ -172,7 +172,7 @@ public:
         if (i + AHEAD < keys_.size()) prefetch(keys_[i + AHEAD].data);
         return hash_pair(keys_[i], seed);
     }
-    static constexpr std::size_t AHEAD = 8;
+    static constexpr std::size_t AHEAD = 32;
     const Key* data() const { return keys_.data(); }
 
     void gather(PyObject* iterable);  // GIL held
