@@ -40,7 +40,8 @@ test-asan: deps
 		MURK_SANITIZERS=1 PYTHONPATH=$(ASAN_BUILD) $(PYTHON) -m pytest -q -p no:cacheprovider
 
 fuzz-deps: deps
-	@dpkg -s clang >/dev/null 2>&1 || (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y clang)
+	@dpkg -s clang libclang-rt-dev >/dev/null 2>&1 || \
+		(apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y clang libclang-rt-dev)
 
 # Coverage-guided fuzzing of every decoder (binary payloads and JSON), seeded
 # with valid records of each class; crashes are left in build/fuzz/<target>/.
