@@ -1,5 +1,6 @@
 """Bloom filter: `_murk.BloomFilter` against rbloom, pybloom-live and pyprobables."""
-import importlib
+from common import (OURS, add_loop, call_loop, fill, fill_once, filter_items, fpr, import_or_skip, in_loop,
+                    make_items)
 
 FPR = 0.01
 FPR_PROBES = 100_000
@@ -12,60 +13,24 @@ LIBRARIES = [  # (label, module, new filter for n items, has a batch update)
 ]
 
 
-def make_items(start, count):
-    # Multiplying by an odd constant is a bijection mod 2**64, so disjoint
-    # counter ranges give disjoint, well-scattered 16-character hex strings.
-    return [f"{(i * 0x9E3779B97F4A7C15) & 0xFFFFFFFFFFFFFFFF:016x}"
-            for i in range(start, start + count)]
-
-
-def add_loop(bf, items):
-    add = bf.add
-    for x in items:
-        add(x)
-
-
-def in_loop(bf, items):
-    for x in items:
-        x in bf
-
-
-def check_loop(bf, items):
-    check = bf.check
-    for x in items:
-        check(x)
-
-
 def cases(quick):
     n = 100_000 if quick else 1_000_000
-    items = make_items(0, n)
-    absent = make_items(n, n)
-    # Half present, half absent, interleaved so branch prediction gets no easy run.
-    queries = [x for pair in zip(items[: n // 2], absent[: n // 2]) for x in pair]
+    items, absent, queries = filter_items(n)
     fpr_probe = absent[-FPR_PROBES:]
 
     rows, notes = [], {}
     for lib, module, make, has_batch in LIBRARIES:
-        try:
-            mod = importlib.import_module(module)
-        except ImportError:
-            notes[lib] = ("not importable (build and install this repo)" if lib == "_murk"
-                          else f"not installed (pip install {lib})")
-            rows += [(lib, op, None) for op in ("update", "query_many", "add loop", "in loop")]
+        mod = import_or_skip(lib, module, notes, (rows, ("update", "query_many", "add loop", "in loop")))
+        if mod is None:
             continue
         new = lambda make=make, mod=mod: make(mod, n)
-        update = (lambda bf, xs: bf.update(xs)) if has_batch else add_loop
-        try:  # filled once, untimed; queries do not change it
-            full = new()
-            update(full, items)
-            hits = sum(1 for x in fpr_probe if x in full)
-            notes[lib] = f"measured fpr {hits / len(fpr_probe):.2%}"
-        except Exception as exc:
-            notes[lib] = f"error: {type(exc).__name__}: {exc}"
+        full = fill_once(lib, notes, new, items, has_batch,  # queries do not change it
+                         lambda f: f"measured fpr {fpr(fpr_probe, f.__contains__):.2%}")
+        if full is None:
             continue
 
-        rows.append((lib, "update", lambda bf, update=update: update(bf, items), new))
-        if lib == "_murk":
+        rows.append((lib, "update", lambda bf, batch=has_batch: fill(bf, items, batch), new))
+        if lib == OURS:
             rows.append((lib, "query_many", lambda bf=full: bf.query_many(queries)))
         else:
             rows.append((lib, "query_many", lambda bf=full: [x in bf for x in queries]))
@@ -73,8 +38,10 @@ def cases(quick):
         if not has_batch:
             notes[lib, "update"] = "no batch API: loop of add"
         rows.append((lib, "add loop", lambda bf: add_loop(bf, items), new))
-        loop = check_loop if lib == "pyprobables" else in_loop
-        rows.append((lib, "in loop", lambda bf=full, loop=loop: loop(bf, queries)))
+        if lib == "pyprobables":
+            rows.append((lib, "in loop", lambda bf=full: call_loop(bf.check, queries)))
+        else:
+            rows.append((lib, "in loop", lambda bf=full: in_loop(bf, queries)))
     notes["pyprobables", "in loop"] = "check()"
     if notes.get("rbloom", "").startswith("measured"):
         notes["rbloom"] += "; hashes via Python hash(), which str caches"

@@ -1,9 +1,8 @@
 """Counting Bloom filter: `_murk.CountingBloomFilter` against pyprobables."""
-import importlib
-
-from cases_bloom import make_items
+from common import OURS, add_loop, call_loop, fill, fill_once, filter_items, fpr, import_or_skip, in_loop
 
 FPR = 0.01
+FPR_PROBES = 100_000
 
 
 def new_murk(mod, n):
@@ -18,45 +17,23 @@ LIBRARIES = [("_murk", "_murk", new_murk), ("pyprobables", "probables", new_pypr
 OPS = ("update", "query_many", "remove", "add loop", "in loop", "count loop")
 
 
-def call_loop(method, items):
-    for x in items:
-        method(x)
-
-
-def in_loop(f, items):
-    for x in items:
-        x in f
-
-
 def cases(quick):
     n = 100_000 if quick else 1_000_000
-    items = make_items(0, n)
-    absent = make_items(n, n)
-    # Half present, half absent, interleaved so branch prediction gets no easy run.
-    queries = [x for pair in zip(items[: n // 2], absent[: n // 2]) for x in pair]
+    items, absent, queries = filter_items(n)
 
     rows, notes = [], {}
     for lib, module, make in LIBRARIES:
-        try:
-            mod = importlib.import_module(module)
-        except ImportError:
-            notes[lib] = ("not importable (build and install this repo)" if lib == "_murk"
-                          else f"not installed (pip install {lib})")
-            rows += [(lib, op, None) for op in OPS]
+        mod = import_or_skip(lib, module, notes, (rows, OPS))
+        if mod is None:
             continue
-        ours = lib == "_murk"
+        ours = lib == OURS
         new = lambda make=make, mod=mod: make(mod, n)
 
-        def fill(f, ours=ours):
-            f.update(items) if ours else call_loop(f.add, items)
-            return f
+        def describe(f):
+            return f"measured fpr {fpr(absent[-FPR_PROBES:], f.__contains__ if ours else f.check):.2%}"
 
-        try:  # filled once, untimed; queries do not change it
-            full = fill(new())
-            hits = sum(1 for x in absent[-100_000:] if (x in full if ours else full.check(x)))
-            notes[lib] = f"measured fpr {hits / min(n, 100_000):.2%}"
-        except Exception as exc:
-            notes[lib] = f"error: {type(exc).__name__}: {exc}"
+        full = fill_once(lib, notes, new, items, ours, describe)  # queries do not change it
+        if full is None:
             continue
 
         if ours:
@@ -66,15 +43,16 @@ def cases(quick):
             rows.append((lib, "in loop", lambda f=full: in_loop(f, queries)))
             rows.append((lib, "count loop", lambda f=full: call_loop(f.count, queries)))
         else:
-            rows.append((lib, "update", lambda f: call_loop(f.add, items), new))
+            rows.append((lib, "update", lambda f: add_loop(f, items), new))
             rows.append((lib, "query_many", lambda f=full: [f.check(x) > 0 for x in queries]))
-            rows.append((lib, "remove", lambda f: call_loop(f.remove, items), lambda: fill(new())))
+            refill = lambda new=new: fill(new(), items, False)
+            rows.append((lib, "remove", lambda f: call_loop(f.remove, items), refill))
             rows.append((lib, "in loop", lambda f=full: call_loop(f.check, queries)))
             rows.append((lib, "count loop", lambda f=full: call_loop(f.check, queries)))
             notes[lib, "update"] = "no batch API: loop of add"
             notes[lib, "query_many"] = "no batch API: list comprehension of check() > 0"
             notes[lib, "in loop"] = "check()"
-        rows.append((lib, "add loop", lambda f: call_loop(f.add, items), new))
+        rows.append((lib, "add loop", lambda f: add_loop(f, items), new))
 
     return [{
         "title": "CountingBloomFilter, 1% false-positive rate, 16-char str items",

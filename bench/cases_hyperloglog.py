@@ -2,13 +2,10 @@
 and datasketch's HyperLogLog (p 14)."""
 import importlib
 
+from common import OURS, call_loop, import_or_skip, make_items
+
 P = 14
 CALLS = 200  # estimate and merge are timed over this many calls
-
-
-def make_items(start, count):
-    # Odd-constant multiplication is a bijection mod 2**64: distinct, scattered keys.
-    return [f"{(i * 0x9E3779B97F4A7C15) & 0xFFFFFFFFFFFFFFFF:016x}" for i in range(start, start + count)]
 
 
 class Murk:
@@ -24,9 +21,7 @@ class Murk:
         h.update(items)
 
     def add_loop(self, h, items):
-        add = h.add
-        for x in items:
-            add(x)
+        call_loop(h.add, items)
 
     def estimate(self, h):
         return h.cardinality()
@@ -42,9 +37,7 @@ class DataSketches(Murk):
         return self.mod.hll_sketch(P)
 
     def add_loop(self, h, items):
-        add = h.update
-        for x in items:
-            add(x)
+        call_loop(h.update, items)
 
     update = add_loop
 
@@ -85,14 +78,11 @@ def cases(quick):
     stream_rows, stream_notes = [], {}
     call_rows, call_notes = [], {}
     for lib, cls in LIBRARIES:
-        try:
-            api = cls(importlib.import_module(cls.module))
-        except ImportError:
-            stream_notes[lib] = ("not importable (build and install this repo)" if lib == "_murk"
-                                 else f"not installed (pip install {lib})")
-            stream_rows += [(lib, op, None) for op in ("update", "add loop")]
-            call_rows += [(lib, op, None) for op in ("estimate", "merge")]
+        mod = import_or_skip(lib, cls.module, stream_notes,
+                             (stream_rows, ("update", "add loop")), (call_rows, ("estimate", "merge")))
+        if mod is None:
             continue
+        api = cls(mod)
         full, other = api.new(), api.new()
         api.update(full, items)
         api.update(other, other_items)
@@ -110,7 +100,7 @@ def cases(quick):
 
         call_rows.append((lib, "estimate", estimate_calls))
         call_rows.append((lib, "merge", merge_calls))
-        if lib != "_murk":
+        if lib != OURS:
             stream_notes[lib, "update"] = "no batch API: loop of single adds"
     stream_notes["datasketch"] = stream_notes.get("datasketch", "") + "; items encoded to bytes per add"
     call_notes["datasketches", "merge"] = "hll_union of both, then get_result()"

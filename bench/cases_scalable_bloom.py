@@ -3,9 +3,7 @@
 Both start at capacity 1000 with a 1% target and double the capacity of each
 new slice, then take 1,000,000 distinct str items (about ten slices).
 """
-import importlib
-
-from cases_bloom import add_loop, in_loop, make_items
+from common import OURS, add_loop, fill, fill_once, filter_items, fpr, import_or_skip, in_loop
 
 FPR = 0.01
 INITIAL = 1000
@@ -21,33 +19,25 @@ LIBRARIES = [  # (label, module, new filter, has batch calls)
 
 def cases(quick):
     n = 100_000 if quick else 1_000_000
-    items = make_items(0, n)
-    absent = make_items(n, n)
-    queries = [x for pair in zip(items[: n // 2], absent[: n // 2]) for x in pair]
+    items, absent, queries = filter_items(n)
     fpr_probe = absent[-FPR_PROBES:]
 
     rows, notes = [], {}
     for lib, module, make, has_batch in LIBRARIES:
-        try:
-            mod = importlib.import_module(module)
-        except ImportError:
-            notes[lib] = ("not importable (build and install this repo)" if lib == "_murk"
-                          else f"not installed (pip install {lib})")
-            rows += [(lib, op, None) for op in ("update", "query_many", "add loop", "in loop")]
+        mod = import_or_skip(lib, module, notes, (rows, ("update", "query_many", "add loop", "in loop")))
+        if mod is None:
             continue
         new = lambda make=make, mod=mod: make(mod)
-        update = (lambda f, xs: f.update(xs)) if has_batch else add_loop
-        try:  # filled once, untimed; queries do not change it
-            full = new()
-            update(full, items)
-            hits = sum(1 for x in fpr_probe if x in full)
-            slices = full.num_slices if lib == "_murk" else len(full.filters)
-            notes[lib] = f"{slices} slices, measured fpr {hits / len(fpr_probe):.2%}"
-        except Exception as exc:
-            notes[lib] = f"error: {type(exc).__name__}: {exc}"
+
+        def describe(f):
+            slices = f.num_slices if lib == OURS else len(f.filters)
+            return f"{slices} slices, measured fpr {fpr(fpr_probe, f.__contains__):.2%}"
+
+        full = fill_once(lib, notes, new, items, has_batch, describe)  # queries do not change it
+        if full is None:
             continue
 
-        rows.append((lib, "update", lambda f, update=update: update(f, items), new))
+        rows.append((lib, "update", lambda f, batch=has_batch: fill(f, items, batch), new))
         if has_batch:
             rows.append((lib, "query_many", lambda f=full: f.query_many(queries)))
         else:

@@ -2,6 +2,8 @@
 import collections
 import random
 
+from common import skip
+
 K = 100
 LG_MAX_K = 7  # datasketches map of 2**7 slots keeps up to 96 counters, close to k = 100
 VOCABULARY = 50_000
@@ -87,10 +89,7 @@ def cases(quick):
         try:
             updates, tops, reported = rows_of(words, notes)
         except ImportError:
-            notes[lib] = ("not importable (build and install this repo)" if lib == "_murk"
-                          else f"not installed (pip install {lib})")
-            update_rows += [(lib, op, None) for op in ("update", "add loop")]
-            top_rows.append((lib, "top", None))
+            skip(lib, notes, (update_rows, ("update", "add loop")), (top_rows, ("top",)))
             continue
         found = len(truth & set(reported()))
         notes[lib] = f"true top-{RECALL_OF} found: {found}/{RECALL_OF}"
