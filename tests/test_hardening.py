@@ -161,16 +161,6 @@ def test_failed_save_keeps_the_old_file(name, tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["obj.murk"]
 
 
-@pytest.mark.parametrize("name", PRESENT)
-def test_save_to_a_full_device_reports_a_write_error(name, tmp_path):
-    if not os.path.exists("/dev/full"):
-        pytest.skip("no /dev/full")
-    link = tmp_path / "full"
-    link.symlink_to("/dev/full")
-    with pytest.raises(ValueError, match="^Write error: "):
-        FACTORIES[name]().save(str(link))
-
-
 @pytest.mark.parametrize(
     "count,expected",
     [("0E098", "invalid type: floating point `0.0`"), ("1e400", "Number too big"), ("-0", None),
