@@ -169,9 +169,6 @@ private:
     u64 column(Key k, u64 row_seed) const noexcept { return mod_(hash64(k, row_seed)); }
     u64 column(u64 x, u64 row_seed) const noexcept { return mod_(splitmix64_mix((row_seed ^ x) + G)); }
 
-    static void prefetch_key(Key k) noexcept { __builtin_prefetch(k.data, 0, 1); }
-    static void prefetch_key(u64) noexcept {}
-
     template <class KeyAt, class Apply>
     void pipeline(std::size_t n, KeyAt& key_at, Apply&& apply) const {
         const u64* cells = d_.table.cells.data();
@@ -187,8 +184,6 @@ private:
         }
         u64 ring[AHEAD][MAX_BUFFERED_DEPTH];
         auto stage = [&](std::size_t j) {
-            // The key bytes of a later item are a cache miss of their own.
-            if (j + AHEAD < n) prefetch_key(key_at(j + AHEAD));
             u64* off = ring[j % AHEAD];
             offsets(key_at(j), off);
             for (u64 r = 0; r < depth; ++r) prefetch(cells + off[r]);

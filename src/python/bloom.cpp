@@ -23,14 +23,14 @@ bool contains(const BF& f, const Item& it) { return f.contains(hash_pair(it.key,
 void add_hash(BF& f, u64 h) { f.insert(hash_pair_from_hash(h, f.seed())); }
 bool contains_hash(const BF& f, u64 h) { return f.contains(hash_pair_from_hash(h, f.seed())); }
 void update(BF& f, const Items& items) {
-    f.insert_many(items.size(), [&](std::size_t i) { return items.pair(i, f.seed()); });
+    f.insert_many(items.size(), [&](std::size_t i) { return hash_pair(items.at(i), f.seed()); });
 }
 void update_hashes(BF& f, const Hashes& hs) {
     f.insert_many(hs.size(), [&](std::size_t i) { return hash_pair_from_hash(hs[i], f.seed()); });
 }
 Bools query_many(const BF& f, const Items& items) {
     Bools r{std::vector<u8>(items.size())};
-    f.contains_many(items.size(), [&](std::size_t i) { return items.pair(i, f.seed()); },
+    f.contains_many(items.size(), [&](std::size_t i) { return hash_pair(items.at(i), f.seed()); },
                     reinterpret_cast<bool*>(r.v.data()));
     return r;
 }

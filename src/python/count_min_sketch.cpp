@@ -40,7 +40,7 @@ void add(CMS& s, const LateItem& item, u64 count) {
 }
 void add_hash(CMS& s, u64 h, u64 count) { s.add(h, count); }
 void update(CMS& s, const Items& items) {
-    s.add_many(items.size(), [&](std::size_t i) { return items[i]; });
+    s.add_many(items.size(), [&](std::size_t i) { return items.at(i); });
 }
 void update_hashes(CMS& s, const Hashes& hs) {
     s.add_many(hs.size(), [&](std::size_t i) { return hs[i]; });
@@ -49,7 +49,7 @@ u64 query(const CMS& s, const Item& it) { return s.estimate(it.key); }
 u64 query_hash(const CMS& s, u64 h) { return s.estimate(h); }
 std::vector<u64> query_many(const CMS& s, const Items& items) {
     std::vector<u64> r(items.size());
-    s.estimate_many(items.size(), [&](std::size_t i) { return items[i]; }, r.data());
+    s.estimate_many(items.size(), [&](std::size_t i) { return items.at(i); }, r.data());
     return r;
 }
 std::vector<u64> query_hashes(const CMS& s, const Hashes& hs) {

@@ -16,13 +16,7 @@ namespace {
 
 CF make(u64 capacity, u64 seed) { return CF(capacity, seed); }
 
-// Item i located, with the text of an item further on already requested: the
-// str objects of a large batch are scattered in memory.
-CuckooSlot slot_at(const CF& f, const Items& items, std::size_t i) {
-    constexpr std::size_t KEY_AHEAD = 16;
-    if (i + KEY_AHEAD < items.size()) prefetch(items[i + KEY_AHEAD].data);
-    return f.slot_of(items[i]);
-}
+CuckooSlot slot_at(const CF& f, const Items& items, std::size_t i) { return f.slot_of(items.at(i)); }
 bool add(CF& f, const Item& it) { return f.insert(f.slot_of(it.key)); }
 bool add_hash(CF& f, u64 h) { return f.insert(f.slot_of_hash(h)); }
 bool contains(const CF& f, const Item& it) { return f.contains(f.slot_of(it.key)); }

@@ -162,15 +162,11 @@ public:
     ~Items();
     std::size_t size() const { return keys_.size(); }
     Key operator[](std::size_t i) const { return keys_[i]; }
-    // Key i hashed with seed, with the bytes of a key further on already requested:
-    // the objects of a large batch are scattered in memory.
-    u64 hash(std::size_t i, u64 seed) const {
+    // Key i, with the bytes of a key further on already requested: the objects
+    // of a large batch are scattered in memory. Batch loops read keys through this.
+    Key at(std::size_t i) const {
         if (i + AHEAD < keys_.size()) prefetch(keys_[i + AHEAD].data);
-        return hash64(keys_[i], seed);
-    }
-    HashPair pair(std::size_t i, u64 seed) const {
-        if (i + AHEAD < keys_.size()) prefetch(keys_[i + AHEAD].data);
-        return hash_pair(keys_[i], seed);
+        return keys_[i];
     }
     static constexpr std::size_t AHEAD = 32;
     const Key* data() const { return keys_.data(); }

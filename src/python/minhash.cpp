@@ -17,7 +17,7 @@ namespace {
 MH make(u64 num_hashes, u64 seed) { return MH(num_hashes, seed); }
 void add(MH& m, const Item& it) { m.add_key(it.key); }
 void add_hash(MH& m, u64 x) { m.add_hash(x); }
-void update(MH& m, const Items& items) { m.add_keys(items.size(), [&](std::size_t i) { return items[i]; }); }
+void update(MH& m, const Items& items) { m.add_keys(items.size(), [&](std::size_t i) { return items.at(i); }); }
 void update_hashes(MH& m, const Hashes& hs) { m.add_hashes(hs.v.data(), hs.size()); }
 double jaccard(const MH& m, const Other<MH>& o) { return m.jaccard(*o); }
 std::pair<double, double> jaccard_interval(const MH& m, const Other<MH>& o, double confidence) {

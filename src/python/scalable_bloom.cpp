@@ -36,14 +36,14 @@ bool contains(const SBF& f, const Item& it) { return f.contains(hash_pair(it.key
 void add_hash(SBF& f, u64 h) { f.insert(hash_pair_from_hash(h, f.seed())); }
 bool contains_hash(const SBF& f, u64 h) { return f.contains(hash_pair_from_hash(h, f.seed())); }
 void update(SBF& f, const Items& items) {
-    f.insert_many(items.size(), [&](std::size_t i) { return hash_pair(items[i], f.seed()); });
+    f.insert_many(items.size(), [&](std::size_t i) { return hash_pair(items.at(i), f.seed()); });
 }
 void update_hashes(SBF& f, const Hashes& hs) {
     f.insert_many(hs.size(), [&](std::size_t i) { return hash_pair_from_hash(hs[i], f.seed()); });
 }
 Bools query_many(const SBF& f, const Items& items) {
     Bools r{std::vector<u8>(items.size())};
-    f.contains_many(items.size(), [&](std::size_t i) { return hash_pair(items[i], f.seed()); },
+    f.contains_many(items.size(), [&](std::size_t i) { return hash_pair(items.at(i), f.seed()); },
                     reinterpret_cast<bool*>(r.v.data()));
     return r;
 }
