@@ -152,6 +152,14 @@ std::string json_render(void (*body)(JsonOut&, const void*), const void* record)
 template <class T, class = void>
 struct Codec;
 
+// Any range of encodable elements as a JSON array.
+template <class Range>
+void json_array(JsonOut& o, const Range& v) {
+    json_begin(o, false);
+    for (const auto& x : v) Codec<std::decay_t<decltype(x)>>::to_json(o, x);
+    json_end(o, false);
+}
+
 template <class T>
 concept Record = requires { T::name; };
 
@@ -248,11 +256,7 @@ struct Codec<std::vector<T, A>> {
             for (u64 i = 0; i < n; ++i) Codec<T>::read(r, v.emplace_back());
         }
     }
-    static void to_json(JsonOut& o, const V& v) {
-        json_begin(o, false);
-        for (const auto& x : v) Codec<T>::to_json(o, x);
-        json_end(o, false);
-    }
+    static void to_json(JsonOut& o, const V& v) { json_array(o, v); }
     static void from_json(JsonIn& in, V& v) {
         const auto& t = in.next();
         if (t.kind() != JsonIn::BeginArray) in.fail_type(t, "a sequence");
@@ -274,11 +278,7 @@ struct Codec<std::array<T, N>> {
     static void read(Reader& r, V& v) {
         for (auto& x : v) Codec<T>::read(r, x);
     }
-    static void to_json(JsonOut& o, const V& v) {
-        json_begin(o, false);
-        for (const auto& x : v) Codec<T>::to_json(o, x);
-        json_end(o, false);
-    }
+    static void to_json(JsonOut& o, const V& v) { json_array(o, v); }
     static void from_json(JsonIn& in, V& v) {
         const auto& t = in.next();
         if (t.kind() != JsonIn::BeginArray) in.fail_type(t, "an array");

@@ -61,6 +61,7 @@ BF union_of(const BF& a, const BF& b) {
     r.merge(b);
     return r;
 }
+BF intersect(const BF& a, const BF& b) { return a.intersection(b); }
 void merge_in(BF& a, const BF& b) { a.merge(b); }
 u64 length(const BF& f) { return f.count(); }
 bool has(const BF& f, const Item& it) { return contains(f, it); }
@@ -128,15 +129,13 @@ PyGetSetDef properties[] = {
 ClassDef bloom_class() {
     return class_def<BF>(class_doc, methods, properties,
                          {
-                             {Py_tp_new, reinterpret_cast<void*>(&constructor<class_doc, make>)},
-                             {Py_sq_length, reinterpret_cast<void*>(&slot_len<length>)},
-                             {Py_sq_contains, reinterpret_cast<void*>(&slot_contains<has>)},
-                             {Py_nb_or, reinterpret_cast<void*>(&slot_binary<union_of>)},
-                             {Py_nb_and, reinterpret_cast<void*>(&slot_binary<[](const BF& a, const BF& b) {
-                                  return a.intersection(b);
-                              }>)},
-                             {Py_nb_inplace_or, reinterpret_cast<void*>(&slot_inplace<merge_in>)},
-                             {Py_tp_repr, reinterpret_cast<void*>(&slot_repr<repr>)},
+                             slot(Py_tp_new, &constructor<class_doc, make>),
+                             slot(Py_sq_length, &slot_len<length>),
+                             slot(Py_sq_contains, &slot_contains<has>),
+                             slot(Py_nb_or, &slot_binary<union_of>),
+                             slot(Py_nb_and, &slot_binary<intersect>),
+                             slot(Py_nb_inplace_or, &slot_inplace<merge_in>),
+                             slot(Py_tp_repr, &slot_repr<repr>),
                          });
 }
 

@@ -127,11 +127,11 @@ PyGetSetDef properties[] = {
 ClassDef count_min_sketch_class() {
     return class_def<CMS>(class_doc, methods, properties,
                           {
-                              {Py_tp_new, reinterpret_cast<void*>(&constructor<class_doc, make>)},
-                              {Py_sq_length, reinterpret_cast<void*>(&slot_len<length>)},
-                              {Py_mp_length, reinterpret_cast<void*>(&slot_len<length>)},
-                              {Py_mp_subscript, reinterpret_cast<void*>(&slot_getitem<getitem>)},
-                              {Py_tp_repr, reinterpret_cast<void*>(&slot_repr<repr>)},
+                              slot(Py_tp_new, &constructor<class_doc, make>),
+                              slot(Py_sq_length, &slot_len<length>),
+                              slot(Py_mp_length, &slot_len<length>),
+                              slot(Py_mp_subscript, &slot_getitem<getitem>),
+                              slot(Py_tp_repr, &slot_repr<repr>),
                           });
 }
 

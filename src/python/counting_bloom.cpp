@@ -111,10 +111,10 @@ PyGetSetDef properties[] = {
 ClassDef counting_bloom_class() {
     return class_def<CBF>(class_doc, methods, properties,
                           {
-                              {Py_tp_new, reinterpret_cast<void*>(&constructor<class_doc, make>)},
-                              {Py_sq_length, reinterpret_cast<void*>(&slot_len<length>)},
-                              {Py_sq_contains, reinterpret_cast<void*>(&slot_contains<contains>)},
-                              {Py_tp_repr, reinterpret_cast<void*>(&slot_repr<repr>)},
+                              slot(Py_tp_new, &constructor<class_doc, make>),
+                              slot(Py_sq_length, &slot_len<length>),
+                              slot(Py_sq_contains, &slot_contains<contains>),
+                              slot(Py_tp_repr, &slot_repr<repr>),
                           });
 }
 

@@ -555,7 +555,7 @@ int add_class(PyObject* module, ClassDef def) {
     slots.push_back({Py_tp_doc, const_cast<char*>(def.doc)});
     slots.push_back({Py_tp_methods, def.methods});
     if (def.getset) slots.push_back({Py_tp_getset, def.getset});
-    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)});
+    slots.push_back(slot(Py_tp_dealloc, def.dealloc));
     slots.push_back({0, nullptr});
     PyType_Spec spec{names.back().c_str(), static_cast<int>(def.basicsize), 0, Py_TPFLAGS_DEFAULT, slots.data()};
     PyObject* type = PyType_FromSpec(&spec);

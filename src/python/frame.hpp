@@ -650,6 +650,12 @@ PyObject* slot_inplace(PyObject* a, PyObject* b) {
 
 // ---------------------------------------------------------------- types
 
+// A type slot from a function pointer.
+template <class F>
+PyType_Slot slot(int id, F* fn) {
+    return PyType_Slot{id, reinterpret_cast<void*>(fn)};
+}
+
 struct ClassDef {
     const char* name;  // "BloomFilter"
     const char* doc;   // "BloomFilter(...)\n--\n\n..."

@@ -99,11 +99,11 @@ PyGetSetDef properties[] = {
 ClassDef hyperloglog_class() {
     return class_def<HLL>(class_doc, methods, properties,
                           {
-                              {Py_tp_new, reinterpret_cast<void*>(&constructor<class_doc, make>)},
-                              {Py_sq_length, reinterpret_cast<void*>(&slot_len<length>)},
-                              {Py_nb_or, reinterpret_cast<void*>(&slot_binary<union_of>)},
-                              {Py_nb_inplace_or, reinterpret_cast<void*>(&slot_inplace<merge_in>)},
-                              {Py_tp_repr, reinterpret_cast<void*>(&slot_repr<repr>)},
+                              slot(Py_tp_new, &constructor<class_doc, make>),
+                              slot(Py_sq_length, &slot_len<length>),
+                              slot(Py_nb_or, &slot_binary<union_of>),
+                              slot(Py_nb_inplace_or, &slot_inplace<merge_in>),
+                              slot(Py_tp_repr, &slot_repr<repr>),
                           });
 }
 

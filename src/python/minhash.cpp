@@ -97,10 +97,10 @@ PyGetSetDef properties[] = {
 ClassDef minhash_class() {
     return class_def<MH>(class_doc, methods, properties,
                          {
-                             {Py_tp_new, reinterpret_cast<void*>(&constructor<class_doc, make>)},
-                             {Py_nb_or, reinterpret_cast<void*>(&slot_binary<union_of>)},
-                             {Py_nb_inplace_or, reinterpret_cast<void*>(&slot_inplace<merge_in>)},
-                             {Py_tp_repr, reinterpret_cast<void*>(&slot_repr<repr>)},
+                             slot(Py_tp_new, &constructor<class_doc, make>),
+                             slot(Py_nb_or, &slot_binary<union_of>),
+                             slot(Py_nb_inplace_or, &slot_inplace<merge_in>),
+                             slot(Py_tp_repr, &slot_repr<repr>),
                          });
 }
 

@@ -278,11 +278,11 @@ PyGetSetDef properties[] = {
 ClassDef topk_class() {
     return class_def<TK>(class_doc, methods, properties,
                          {
-                             {Py_tp_new, reinterpret_cast<void*>(&constructor<class_doc, make>)},
-                             {Py_sq_length, reinterpret_cast<void*>(&slot_len<length>)},
-                             {Py_sq_contains, reinterpret_cast<void*>(&slot_contains<contains>)},
-                             {Py_mp_subscript, reinterpret_cast<void*>(&slot_getitem<query>)},
-                             {Py_tp_repr, reinterpret_cast<void*>(&slot_repr<repr>)},
+                             slot(Py_tp_new, &constructor<class_doc, make>),
+                             slot(Py_sq_length, &slot_len<length>),
+                             slot(Py_sq_contains, &slot_contains<contains>),
+                             slot(Py_mp_subscript, &slot_getitem<query>),
+                             slot(Py_tp_repr, &slot_repr<repr>),
                          });
 }
 
