@@ -19,7 +19,7 @@ install: deps
 
 test: install
 	$(PYTHON) -m pytest -q
-	$(PYTHON) -m mypy.stubtest _murk
+	MYPYPATH=src/binding $(PYTHON) -m mypy.stubtest _murk murk
 
 demo: install
 	$(PYTHON) examples/demo.py

@@ -1,10 +1,10 @@
-"""A tour of _murk on real-looking data: web-server log lines."""
+"""A tour of murk on real-looking data: web-server log lines."""
 
 import os
 import random
 import tempfile
 
-import _murk
+import murk
 
 random.seed(7)
 PAGES = [f"/products/{i}" for i in range(5000)] + ["/", "/login", "/cart", "/checkout", "/search"]
@@ -27,7 +27,7 @@ def section(title):
 
 def bloom_demo():
     section("BloomFilter: have we seen this user before?")
-    seen = _murk.BloomFilter(expected_items=len(USERS), false_positive_rate=0.01)
+    seen = murk.BloomFilter(expected_items=len(USERS), false_positive_rate=0.01)
     seen.update(user for user, _ in LOG)
     print(seen)
     print("user00042@example.com seen:", "user00042@example.com" in seen)
@@ -38,13 +38,13 @@ def bloom_demo():
     with tempfile.TemporaryDirectory() as d:
         path = os.path.join(d, "users.murk")
         seen.save(path)
-        again = _murk.BloomFilter.load(path)
+        again = murk.BloomFilter.load(path)
         print(f"saved {os.path.getsize(path)} bytes; reloaded filter equal: {again.to_bytes() == seen.to_bytes()}")
 
 
 def count_min_sketch_demo():
     section("CountMinSketch: how often was each page requested?")
-    hits = _murk.CountMinSketch(error_rate=0.001, confidence=0.999)
+    hits = murk.CountMinSketch(error_rate=0.001, confidence=0.999)
     hits.update(page for _, page in LOG)
     print(hits)
     exact = {}
@@ -57,7 +57,7 @@ def count_min_sketch_demo():
     over = [e - exact.get(p, 0) for p, e in zip(tail, hits.query_many(tail))]
     print(f"long tail: mean overcount {sum(over) / len(over):.2f}, worst {max(over)}, "
           f"guaranteed bound {hits.error_bound()} with confidence {hits.confidence():.4f}")
-    today = _murk.CountMinSketch(width=hits.width, depth=hits.depth)
+    today = murk.CountMinSketch(width=hits.width, depth=hits.depth)
     today.update(page for _, page in LOG[:50_000])
     today.merge(hits)
     print(f"merged with a second day: /cart estimated {today['/cart']} of {len(today)} requests")
@@ -66,7 +66,7 @@ def count_min_sketch_demo():
 
 def cuckoo_demo():
     section("CuckooFilter: who is logged in right now?")
-    sessions = _murk.CuckooFilter(capacity=len(USERS))
+    sessions = murk.CuckooFilter(capacity=len(USERS))
     logged_in = random.sample(USERS, 12000)
     print("logins accepted:", sessions.update(logged_in), "of", len(logged_in))
     logged_out = logged_in[:4000]
@@ -80,13 +80,13 @@ def cuckoo_demo():
           f"{sessions.size_in_bytes} bytes for {sessions.capacity()} users")
     extra = [f"guest{i}@example.org" for i in range(20000)]
     print(f"guests admitted until full: {sessions.update(extra)}; health now {sessions.health()}")
-    again = _murk.CuckooFilter.from_json(sessions.to_json())
+    again = murk.CuckooFilter.from_json(sessions.to_json())
     print("JSON round trip equal:", again.to_bytes() == sessions.to_bytes())
 
 
 def scalable_bloom_demo():
     section("ScalableBloomFilter: which (user, page) visits are new?")
-    visits = _murk.ScalableBloomFilter(initial_capacity=1000, false_positive_rate=0.01)
+    visits = murk.ScalableBloomFilter(initial_capacity=1000, false_positive_rate=0.01)
     new = 0
     for i, (user, page) in enumerate(LOG):
         key = f"{user} {page}"
@@ -100,7 +100,7 @@ def scalable_bloom_demo():
     unseen = [f"{u} /never/{i}" for i, u in enumerate(USERS[:10000])]
     fp = sum(visits.query_many(unseen))
     print(f"false positives among 10000 unseen visits: {fp} ({fp / 100:.2f}%, target 1%), health {visits.health()}")
-    again = _murk.ScalableBloomFilter.from_json(visits.to_json())
+    again = murk.ScalableBloomFilter.from_json(visits.to_json())
     print(f"JSON round trip keeps {again.num_slices} slices and {len(again)} items:",
           again.to_bytes() == visits.to_bytes())
 
@@ -108,7 +108,7 @@ def scalable_bloom_demo():
 def counting_bloom_demo():
     section("CountingBloomFilter: which users have an open session?")
     # Replay the log as logins and logouts: every user's third request logs them out.
-    open_now = _murk.CountingBloomFilter(expected_items=len(USERS), false_positive_rate=0.01)
+    open_now = murk.CountingBloomFilter(expected_items=len(USERS), false_positive_rate=0.01)
     requests, truth = {}, set()
     for user, _ in LOG[:50_000]:
         requests[user] = requests.get(user, 0) + 1
@@ -126,13 +126,13 @@ def counting_bloom_demo():
           f"closed users reported open {fp} of {len(closed)}")
     print(f"fill ratio {open_now.fill_ratio():.3f}, estimated fpr {open_now.false_positive_rate:.4f}, "
           f"health {open_now.health()}")
-    hot = _murk.CountingBloomFilter(num_counters=64, num_hashes=4)
+    hot = murk.CountingBloomFilter(num_counters=64, num_hashes=4)
     try:
         hot.update(page for _, page in LOG if page == "/cart")
     except OverflowError as e:
         print(f"a tiny filter fed one hot page refuses cleanly: {e}; kept {len(hot)} adds, "
               f"count('/cart') = {hot.count('/cart')}")
-    again = _murk.CountingBloomFilter.from_bytes(open_now.to_bytes())
+    again = murk.CountingBloomFilter.from_bytes(open_now.to_bytes())
     print(f"{len(open_now.to_bytes())} bytes; reloaded equal: {again.to_bytes() == open_now.to_bytes()}")
 
 
@@ -144,7 +144,7 @@ def hyperloglog_demo():
         by_group.setdefault(group, []).append(user)
     counters = {}
     for group, users in by_group.items():
-        hll = _murk.HyperLogLog(precision=14)
+        hll = murk.HyperLogLog(precision=14)
         hll.update(users)
         counters[group] = hll
         low, high = hll.confidence_interval(0.95)
@@ -155,7 +155,7 @@ def hyperloglog_demo():
           f"error {abs(everyone.cardinality() - exact) / exact:.2%} (standard error {everyone.standard_error:.2%})")
     data = everyone.to_bytes()
     print(f"serialized: {len(data)} bytes; reloaded estimate equal: "
-          f"{_murk.HyperLogLog.from_bytes(data).cardinality() == everyone.cardinality()}")
+          f"{murk.HyperLogLog.from_bytes(data).cardinality() == everyone.cardinality()}")
 
 
 def minhash_demo():
@@ -167,7 +167,7 @@ def minhash_demo():
     audience["/checkout"] = set(sorted(audience["/cart"])[:8000]) | set(sorted(audience["/search"])[:2000])
     sigs = {}
     for page in ("/cart", "/checkout", "/login", "/products/17"):
-        mh = _murk.MinHash(num_hashes=256, seed=42)
+        mh = murk.MinHash(num_hashes=256, seed=42)
         mh.update(audience[page])
         sigs[page] = mh
     for x, y in (("/cart", "/checkout"), ("/cart", "/login"), ("/cart", "/products/17")):
@@ -177,14 +177,14 @@ def minhash_demo():
               f"95% interval [{low:.3f}, {high:.3f}]")
     funnel = sigs["/cart"] | sigs["/checkout"]
     print(f"{funnel!r}: signature of the union, {funnel.size_in_bytes} bytes")
-    again = _murk.MinHash.from_json(funnel.to_json())
+    again = murk.MinHash.from_json(funnel.to_json())
     print(f"JSON round trip keeps the signature: {again.get_signature() == funnel.get_signature()}")
 
 
 def topk_demo():
     section("TopK: which pages are the heaviest hitters?")
     pages = [page for _, page in LOG]
-    top = _murk.TopK(k=50)
+    top = murk.TopK(k=50)
     top.update(pages)
     print(top)
     truth = {}
@@ -195,19 +195,19 @@ def topk_demo():
         print(f"{page:<16}{count:>9}{error:>7}{truth[page]:>7}")
     # Two shards of the same log, tracked apart and merged.
     half = len(pages) // 2
-    left, right = _murk.TopK(k=50), _murk.TopK(k=50)
+    left, right = murk.TopK(k=50), murk.TopK(k=50)
     left.update(pages[:half])
     right.update(pages[half:])
     left.merge(right)
     print("merged shards agree on the top 5:",
           [p for p, _ in left.top(5)] == [p for p, _ in top.top(5)])
-    restored = _murk.TopK.from_bytes(top.to_bytes())
+    restored = murk.TopK.from_bytes(top.to_bytes())
     print(f"{len(top.to_bytes())} bytes; reloaded tracker equal: {restored.top_with_error() == top.top_with_error()}")
 
 
 if __name__ == "__main__":
-    print(_murk.__doc__)
-    print("classes:", ", ".join(_murk.__all__))
+    print(murk.__doc__)
+    print("classes:", ", ".join(murk.__all__))
     bloom_demo()
     counting_bloom_demo()
     scalable_bloom_demo()

@@ -1,9 +1,11 @@
-"""A Python module for probabilistic data structures."""
+"""Fast probabilistic data structures with a C++ core."""
 
 from collections.abc import Iterable, Sequence
 from typing import Any, final
 
 __all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
+
+__version__: str
 
 # Items are str, bytes, other sequences of ints 0..255, or any object keyed by str().
 _Item = Any

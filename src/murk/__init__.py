@@ -1,0 +1,39 @@
+"""Fast probabilistic data structures with a C++ core.
+
+The eight classes are the extension module's own types; importing this package
+also makes them picklable and copyable (see :mod:`murk._pickling`).
+"""
+from importlib.metadata import PackageNotFoundError, version
+
+from _murk import (
+    BloomFilter,
+    CountingBloomFilter,
+    CountMinSketch,
+    CuckooFilter,
+    HyperLogLog,
+    MinHash,
+    ScalableBloomFilter,
+    TopK,
+)
+
+from ._pickling import register as _register_pickling
+
+try:
+    __version__ = version("murk")
+except PackageNotFoundError:  # imported from a build tree that was never installed
+    __version__ = "0+unknown"
+
+_register_pickling(
+    BloomFilter, CountingBloomFilter, ScalableBloomFilter, CuckooFilter, HyperLogLog, CountMinSketch, MinHash, TopK
+)
+
+__all__ = [
+    "BloomFilter",
+    "CountingBloomFilter",
+    "ScalableBloomFilter",
+    "CuckooFilter",
+    "HyperLogLog",
+    "CountMinSketch",
+    "MinHash",
+    "TopK",
+]

@@ -1,0 +1,120 @@
+"""The murk package: the same classes as _murk, picklable and copyable."""
+import concurrent.futures
+import copy
+import multiprocessing
+import pickle
+import subprocess
+import sys
+
+import pytest
+
+import _murk
+import murk
+
+NAMES = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter",
+         "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
+WORDS = [f"w{i}" for i in range(300)]
+
+# One small non-empty instance per class, and an item that changes it.
+SAMPLES = {
+    "BloomFilter": lambda: murk.BloomFilter(expected_items=1000, seed=3),
+    "CountingBloomFilter": lambda: murk.CountingBloomFilter(expected_items=1000),
+    "ScalableBloomFilter": lambda: murk.ScalableBloomFilter(initial_capacity=100),
+    "CuckooFilter": lambda: murk.CuckooFilter(2000, seed=5),
+    "HyperLogLog": lambda: murk.HyperLogLog(10),
+    "CountMinSketch": lambda: murk.CountMinSketch(width=200, depth=3),
+    "MinHash": lambda: murk.MinHash(32),
+    "TopK": lambda: murk.TopK(20),
+}
+
+
+def sample(name):
+    obj = SAMPLES[name]()
+    obj.update(WORDS)
+    return obj
+
+
+def test_package_exposes_the_extension_types_and_leaves_the_module_alone():
+    assert murk.__all__ == NAMES == _murk.__all__
+    assert all(getattr(murk, n) is getattr(_murk, n) for n in NAMES)
+    assert {a for a in vars(_murk) if not a.startswith("__")} == set(NAMES)
+    assert murk.__version__.count(".") >= 2
+    with pytest.raises(TypeError):  # pickling comes from the package's copyreg entry, not the type
+        _murk.BloomFilter(expected_items=10).__reduce_ex__(2)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_pickle_and_copies_are_equal_and_independent(name):
+    obj = sample(name)
+    data = obj.to_bytes()
+    copies = [pickle.loads(pickle.dumps(obj, protocol=p)) for p in range(2, 6)]
+    copies += [copy.copy(obj), copy.deepcopy(obj), copy.deepcopy([obj, obj])[0]]
+    for c in copies:
+        assert type(c) is type(obj) and c is not obj and c.to_bytes() == data
+        c.update(["something new", "and more"])
+        assert c.to_bytes() != data
+    assert obj.to_bytes() == data
+
+
+def test_deepcopy_keeps_shared_references_shared():
+    hll = sample("HyperLogLog")
+    a, b = copy.deepcopy([hll, hll])
+    assert a is b and a is not hll
+
+
+class Forged:
+    """Pickles as the package's reconstructor called with arbitrary arguments."""
+
+    def __init__(self, *args):
+        self.args = args
+
+    def __reduce__(self):
+        return murk._pickling.restore, self.args
+
+
+def flip_last(data):
+    return data[:-1] + bytes([data[-1] ^ 0xFF])
+
+
+@pytest.mark.parametrize("args, match", [
+    (lambda d: ("HyperLogLog", flip_last(d)), "checksum"),
+    (lambda d: ("HyperLogLog", d[:-3]), "."),
+    (lambda d: ("BloomFilter", d), "invalid Murk binary format"),
+    (lambda d: ("HyperLogLug", d), "unknown class"),
+    (lambda d: (None, d), "unknown class"),
+])
+def test_damaged_pickle_is_refused(args, match):
+    blob = pickle.dumps(Forged(*args(sample("HyperLogLog").to_bytes())))
+    with pytest.raises(ValueError, match=match):
+        pickle.loads(blob)
+
+
+def test_pickle_loads_in_a_fresh_process_without_importing_murk_first():
+    obj = sample("TopK")
+    code = ("import pickle, sys; assert 'murk' not in sys.modules; "
+            "t = pickle.loads(sys.stdin.buffer.read()); print(t.top(1))")
+    out = subprocess.run([sys.executable, "-c", code], input=pickle.dumps(obj), capture_output=True, check=True)
+    assert out.stdout.decode().strip() == repr(obj.top(1))
+
+
+def _chunk_sketch(chunk):
+    hll = murk.HyperLogLog(12)
+    hll.update(chunk)
+    cms = murk.CountMinSketch(width=500, depth=4)
+    cms.update(chunk)
+    return hll, cms
+
+
+def test_process_pool_builds_and_parent_merges():
+    items = [f"user{i % 7000}" for i in range(40_000)]
+    chunks = [items[i:i + 10_000] for i in range(0, len(items), 10_000)]
+    ctx = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=ctx) as pool:
+        parts = list(pool.map(_chunk_sketch, chunks))
+    hll, cms = parts[0]
+    for h, c in parts[1:]:
+        hll.merge(h)
+        cms.merge(c)
+    whole_hll, whole_cms = _chunk_sketch(items)
+    assert hll.to_bytes() == whole_hll.to_bytes()
+    assert cms.to_bytes() == whole_cms.to_bytes()
