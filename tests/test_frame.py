@@ -3,7 +3,6 @@ the binary envelope, JSON reading and files (exercised through BloomFilter)."""
 import inspect
 import os
 import pathlib
-import pickle
 import stat
 import struct
 import subprocess
@@ -78,8 +77,8 @@ def test_instances_have_no_dict_weakref_pickle_value_equality_or_writable_proper
             delattr(bf, name)
     with pytest.raises(TypeError):
         weakref.ref(bf)
-    with pytest.raises(TypeError):
-        pickle.dumps(bf)
+    with pytest.raises(TypeError):  # the type's own; the murk package registers pickling through copyreg
+        bf.__reduce_ex__(4)
     assert bf != bf.copy() and bf == bf and len({bf, bf}) == 1
 
 
