@@ -6,7 +6,7 @@ BUILD_DIR ?= build/release
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk
 
-.PHONY: deps install test demo bench test-asan fuzz fuzz-deps
+.PHONY: deps install test demo bench test-asan fuzz fuzz-deps dist test-dist
 
 # System headers come from Debian; only installed when missing.
 deps:
@@ -59,3 +59,33 @@ fuzz: fuzz-deps install
 		if ls build/fuzz/$$t/crash-* build/fuzz/$$t/leak-* build/fuzz/$$t/oom-* >/dev/null 2>&1; then \
 			echo "fuzz_$$t found a failing input"; exit 1; fi; \
 	done
+
+# Release artefacts: the sdist and the abi3 wheel, repaired to the best
+# manylinux tag this machine allows, then checked as users will get them.
+dist: deps
+	$(PYTHON) -m pip install -q -r requirements-release.txt
+	rm -rf dist build/dist
+	$(PYTHON) -m build --outdir build/dist .
+	$(PYTHON) -m auditwheel repair --wheel-dir dist build/dist/*.whl
+	cp build/dist/*.tar.gz dist/
+	$(PYTHON) -m twine check --strict dist/*
+	abi3audit --strict --report dist/*.whl
+	check-wheel-contents --config pyproject.toml dist/*.whl
+	$(PYTHON) tools/check_dist.py dist
+
+# The test suite against the installed wheel in a fresh virtual environment,
+# run from a copy of tests/ so nothing can be imported from the checkout;
+# then the sdist built and imported in a second fresh environment.
+DIST_VENV := build/venv-wheel
+SDIST_VENV := build/venv-sdist
+test-dist: dist
+	rm -rf $(DIST_VENV) $(SDIST_VENV) build/dist-tests
+	$(PYTHON) -m venv $(DIST_VENV)
+	$(DIST_VENV)/bin/python -m pip install -q dist/*.whl -r requirements-dev.txt
+	mkdir -p build/dist-tests && cp -r tests pyproject.toml build/dist-tests/
+	cd build/dist-tests && MURK_TEST_INSTALLED=1 ../../$(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	cd build/dist-tests && ../../$(DIST_VENV)/bin/python -m mypy.stubtest murk
+	$(PYTHON) -m venv $(SDIST_VENV)
+	$(SDIST_VENV)/bin/python -m pip install -q dist/*.tar.gz
+	cd build && ../$(SDIST_VENV)/bin/python -c "import murk, pickle; h = murk.HyperLogLog(); h.update(['a', 'b']); \
+		assert pickle.loads(pickle.dumps(h)).to_bytes() == h.to_bytes(); print('sdist build imports: murk', murk.__version__)"

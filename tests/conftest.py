@@ -126,3 +126,14 @@ def bits_json(num_bits, positions_set, num_hashes=1, count=0):
     for p in positions_set:
         w[p >> 6] |= 1 << (p & 63)
     return bloom_json(w, num_bits, num_hashes, count)
+
+
+def pytest_sessionstart(session):
+    # Under `make test-dist` the suite must exercise the installed wheel, not the checkout.
+    if os.environ.get("MURK_TEST_INSTALLED"):
+        import sys
+
+        import _murk
+        import murk
+        for mod in (_murk, murk):
+            assert os.path.realpath(mod.__file__).startswith(os.path.realpath(sys.prefix)), mod.__file__

@@ -1,10 +1,10 @@
 #include "cuckoo.hpp"
 
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <random>
@@ -22,7 +22,7 @@ public:
     Rng() {
         u64 s[4] = {0, 0, 0, 0};
         if (!fill(s, sizeof s)) {
-            // No getrandom: the standard device, or at worst the clock and this
+            // No entropy call: the standard device, or at worst the clock and this
             // thread's stack address (relocation needs spread, not secrecy).
             try {
                 std::random_device rd;
@@ -54,19 +54,9 @@ public:
     u32 next32() noexcept { return static_cast<u32>(next64() >> 32); }
 
 private:
-    static bool fill(void* p, std::size_t n) {
-        auto* c = static_cast<char*>(p);
-        while (n > 0) {
-            ssize_t got = ::getrandom(c, n, 0);
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                return false;
-            }
-            c += got;
-            n -= static_cast<std::size_t>(got);
-        }
-        return true;
-    }
+    // getentropy (at most 256 bytes a call) exists on Linux and macOS alike.
+    static bool fill(void* p, std::size_t n) { return ::getentropy(p, n) == 0; }
+
     u64 s_[4];
 };
 
