@@ -1,0 +1,95 @@
+"""Writes the stored-file corpus of this release: python tests/corpus/generate.py
+
+Every file is written once, by the release named in its file name, and then
+kept forever: later releases must load it, give the recorded answers and
+re-save the same bytes (tests/test_corpus.py). Existing files are never
+overwritten; a release that changes a format adds files of its own.
+"""
+import json
+import pathlib
+import sys
+
+import murk
+
+HERE = pathlib.Path(__file__).parent
+RELEASE = "0.2.0"
+WORDS = [f"item-{i}" for i in range(2000)]
+ZIPF = [f"page-{i}" for i in range(1, 60) for _ in range(600 // i)]
+PROBES = ["item-0", "item-7", "item-1999", "absent-1", "absent-2", b"item-3", 12345]
+
+
+def filled(obj, items=WORDS, hashes=(1, 2, 0xDEADBEEF)):
+    obj.update(items)
+    if hasattr(obj, "update_hashes"):
+        obj.update_hashes(list(hashes))
+    return obj
+
+
+def membership(obj):
+    return [["contains", [p], obj.contains(p)] for p in PROBES] + [
+        ["contains_hash", [0xDEADBEEF], obj.contains_hash(0xDEADBEEF)], ["len", [], len(obj)]]
+
+
+# name -> (object, answers(object)). Answers are [method, args, result] triples.
+def cases():
+    mh_a = filled(murk.MinHash(64), WORDS[:1500])
+    yield "bloom-sized", filled(murk.BloomFilter(expected_items=5000, false_positive_rate=0.01)), membership
+    yield "bloom-bits-seeded", filled(murk.BloomFilter(num_bits=3000, num_hashes=4, seed=99)), membership
+    yield "bloom-empty", murk.BloomFilter(expected_items=10), membership
+    yield "counting-bloom", filled(murk.CountingBloomFilter(expected_items=2000, seed=3)), lambda o: membership(o) + [
+        ["count", [p], o.count(p)] for p in PROBES]
+    yield "counting-bloom-small", filled(murk.CountingBloomFilter(num_counters=500, num_hashes=3),
+                                         WORDS[:50] * 3), lambda o: membership(o) + [
+        ["count", [p], o.count(p)] for p in PROBES]
+    yield "scalable-bloom", filled(murk.ScalableBloomFilter(initial_capacity=300, seed=5)), membership
+    yield "scalable-bloom-empty", murk.ScalableBloomFilter(), membership
+    yield "cuckoo", filled(murk.CuckooFilter(2500, seed=11)), membership
+    yield "cuckoo-small", filled(murk.CuckooFilter(100), WORDS[:90]), membership
+    hll = lambda o: [["cardinality", [], o.cardinality()], ["len", [], len(o)]]  # noqa: E731
+    yield "hyperloglog-p12", filled(murk.HyperLogLog(12)), hll
+    yield "hyperloglog-p4-seeded", filled(murk.HyperLogLog(4, seed=42)), hll
+    yield "hyperloglog-p10-empty", murk.HyperLogLog(10), hll
+    cms = lambda o: [["query", [p], o.query(p)] for p in PROBES] + [  # noqa: E731
+        ["query_hash", [0xDEADBEEF], o.query_hash(0xDEADBEEF)], ["len", [], len(o)]]
+    yield "count-min", filled(murk.CountMinSketch(width=300, depth=4), ZIPF), cms
+    yield "count-min-error-rate", filled(murk.CountMinSketch(error_rate=0.01, confidence=0.99, seed=8), ZIPF), cms
+    mh = lambda o: [["jaccard", [mh_a], o.jaccard(mh_a)], ["is_empty", [], o.is_empty()],  # noqa: E731
+                    ["get_signature", [], o.get_signature()]]
+    yield "minhash-64", filled(murk.MinHash(64), WORDS[500:]), mh
+    yield "minhash-64-empty", murk.MinHash(64), mh
+    topk = lambda o: [["top", [10], [list(t) for t in o.top(10)]], ["len", [], len(o)]] + [  # noqa: E731
+        ["query", [p], o.query(p)] for p in ("page-1", "page-2", "page-59", "absent")]
+    yield "topk-20", filled(murk.TopK(20), ZIPF), topk
+    yield "topk-3", filled(murk.TopK(3), ZIPF[::7]), topk
+
+
+
+def encode(value):
+    if isinstance(value, bytes):
+        return {"bytes": value.hex()}
+    if isinstance(value, murk.MinHash):
+        return {"minhash": value.to_bytes().hex()}
+    return value
+
+
+def main():
+    answers_path = HERE / "answers.json"
+    answers = json.loads(answers_path.read_text()) if answers_path.exists() else {}
+    written = 0
+    for name, obj, answer in cases():
+        stem = f"{RELEASE}-{name}"
+        for suffix, data in ((".murk", obj.to_bytes()), (".json", obj.to_json().encode())):
+            path = HERE / (stem + suffix)
+            if path.exists():
+                continue
+            path.write_bytes(data)
+            written += 1
+        if stem not in answers:
+            answers[stem] = {"class": type(obj).__name__,
+                             "answers": [[m, [encode(a) for a in args], r] for m, args, r in answer(obj)]}
+    answers_path.write_text(json.dumps(answers, indent=1) + "\n")
+    print(f"wrote {written} new files", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
