@@ -10,7 +10,7 @@ from typing import Any, BinaryIO
 
 from ._kinds import CliError
 
-BLOCK = 8 << 20  # bytes read at a time: large enough that the per-batch cost vanishes
+BLOCK = 1 << 20  # bytes read at a time: big enough to amortise each batch call, small enough to stay in cache
 
 
 class Source:
@@ -163,7 +163,7 @@ def line_batches(srcs: Sequence[Source], text: bool, progress: Progress) -> Iter
 def require_arrow() -> None:
     """pyarrow is optional (the murk[arrow] extra): say so in one line when it is missing."""
     try:
-        import pyarrow  # noqa: F401
+        import pyarrow  # type: ignore[import-untyped]  # noqa: F401
     except ImportError:
         raise CliError("--column needs pyarrow: pip install 'murk[arrow]'") from None
 
@@ -173,8 +173,8 @@ def column_batches(srcs: Sequence[Source], name: str, progress: Progress) -> Ite
     fields as written) or Parquet files (.parquet, .pq), batch by batch."""
     require_arrow()
     import pyarrow as pa
-    import pyarrow.csv as pacsv
-    import pyarrow.parquet as pq
+    import pyarrow.csv as pacsv  # type: ignore[import-untyped]
+    import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
     done = 0
     for src in srcs:
@@ -186,7 +186,7 @@ def column_batches(srcs: Sequence[Source], name: str, progress: Progress) -> Ite
                 if name not in pf.schema_arrow.names:
                     raise CliError(f"'{src.label}' has no column '{name}'")
                 rows, seen = max(pf.metadata.num_rows, 1), 0
-                for batch in pf.iter_batches(columns=[name], batch_size=1 << 20):
+                for batch in pf.iter_batches(columns=[name], batch_size=1 << 16):
                     yield batch.column(0)
                     seen += batch.num_rows
                     progress.advance_to(done + (src.size or 0) * seen // rows)

@@ -2,7 +2,6 @@
 how a file of each kind is recognised, and what `murk info` reports."""
 from __future__ import annotations
 
-import functools
 import json
 import os
 from collections.abc import Callable
@@ -35,7 +34,7 @@ class Kind:
     answers: str | None  # "member", "count" or None: what `query` prints
     info: Callable[[Any], dict[str, Any]]
 
-    @functools.cached_property
+    @property
     def magic(self) -> bytes:
         # The first four bytes of the binary form, as this build writes them.
         return bytes(self.tiny().to_bytes()[:4])
@@ -169,15 +168,21 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
 
 
 
-@functools.cache
+_MAGICS: dict[bytes, Kind] = {}
+_FIELDS: list[tuple[frozenset[str], Kind]] = []
+
+
 def _by_magic() -> dict[bytes, Kind]:
-    return {k.magic: k for k in KINDS.values()}
+    if not _MAGICS:
+        _MAGICS.update((k.magic, k) for k in KINDS.values())
+    return _MAGICS
 
 
-@functools.cache
 def _field_sets() -> list[tuple[frozenset[str], Kind]]:
     # The record's field names, as this build of the library writes them.
-    return [(frozenset(json.loads(k.tiny().to_json())), k) for k in KINDS.values()]
+    if not _FIELDS:
+        _FIELDS.extend((frozenset(json.loads(k.tiny().to_json())), k) for k in KINDS.values())
+    return _FIELDS
 
 
 def kind_of_record(record: Any) -> Kind | None:
