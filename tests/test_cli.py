@@ -254,15 +254,13 @@ def test_distinct_and_top_agree_with_exact_counts(tmp_path):
     assert all(row["count"] - row["error"] <= counts[row["item"]] <= row["count"] for row in report["top"])
 
 
-def test_progress_bar_only_on_a_terminal(tmp_path):
+def test_progress_bar_and_table_only_on_a_terminal(tmp_path):
     (tmp_path / "in.txt").write_bytes(b"".join(b"line %d\n" % (i % 5000) for i in range(300_000)))
     master, slave = pty.openpty()
-    proc = subprocess.Popen([sys.executable, "-m", "murk", "distinct", "in.txt"], cwd=tmp_path,
-                            stdout=subprocess.PIPE, stderr=slave)
+    proc = subprocess.Popen([sys.executable, "-m", "murk", "top", "2", "in.txt"], cwd=tmp_path,
+                            stdout=slave, stderr=slave)
     os.close(slave)
-    out = proc.stdout.read()
-    proc.wait(timeout=60)
-    drawn = b""
+    screen = b""
     while True:
         try:
             chunk = os.read(master, 1 << 16)
@@ -270,12 +268,13 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
             break
         if not chunk:
             break
-        drawn += chunk
+        screen += chunk
     os.close(master)
-    assert proc.returncode == 0 and out.split(b"\t")[0].isdigit()
-    assert "━".encode() in drawn and b"MB" in drawn  # a bar with the bytes done and total
-    piped = run("distinct", "in.txt", cwd=tmp_path)
-    assert piped.stdout == out and piped.stderr == b""
+    assert proc.wait(timeout=60) == 0
+    assert "━".encode() in screen and b"MB" in screen  # the bar, with bytes done and total
+    assert "┏━━━┳".encode() in screen and b"300000 lines, k = 10000" in screen  # the table
+    piped = run("top", 2, "in.txt", cwd=tmp_path)
+    assert piped.stdout == b"line 0\t60\t0\nline 1\t60\t0\n" and piped.stderr == b""
 
 
 def test_console_script_is_declared_and_runs():

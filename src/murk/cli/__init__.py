@@ -273,13 +273,14 @@ def info(file: str, as_json: bool, kind: str | None) -> None:
         _print_json(report)
         return
     from rich.table import Table
+    from rich.text import Text
 
-    table = Table(title=f"{file}: {loaded.kind.title}", show_header=False, title_justify="left")
+    table = Table(title=Text(f"{file}: {loaded.kind.title}"), show_header=False, title_justify="left")
     table.add_column("field", style="bold")
     table.add_column("value", overflow="fold")
     for key, value in report.items():
         if key != "file":
-            table.add_row(key.replace("_", " "), _fmt(value))
+            table.add_row(key.replace("_", " "), Text(_fmt(value)))
     _console().print(table)
 
 
@@ -371,15 +372,19 @@ def top(n: int, inputs: tuple[str, ...], column: str | None, k: int | None, as_j
                      "top": [{"item": i, "count": c, "error": e} for i, c, e in rows]})
     elif sys.stdout.isatty():
         from rich.table import Table
+        from rich.text import Text
 
-        table = Table(caption=f"{lines} lines, k = {tracker.k}; the true count is within [count - error, count]")
+        table = Table()
         table.add_column("#", justify="right")
         table.add_column("count", justify="right")
         table.add_column("error", justify="right")
         table.add_column("item", overflow="fold")
         for rank, (item, count, error) in enumerate(rows, 1):
-            table.add_row(str(rank), str(count), str(error), item)
-        _console().print(table)
+            table.add_row(str(rank), str(count), str(error), Text(item))  # Text: items are not markup
+        console = _console()
+        console.print(table)
+        console.print(f"{lines} lines, k = {tracker.k}; each true count lies in [count - error, count]",
+                      markup=False, style="dim")
     else:
         out = "".join(map("%s\t%d\t%d\n".__mod__, rows))
         sys.stdout.buffer.write(out.encode("utf-8", "surrogateescape"))

@@ -71,7 +71,7 @@ class Progress:
 
     def __init__(self, srcs: Sequence[Source], description: str) -> None:
         sizes = [s.stat_size() for s in srcs]
-        self.total = None if None in sizes else sum(s for s in sizes if s is not None)
+        self.total = None if None in sizes or not sizes else sum(s for s in sizes if s is not None)
         self.description = description
         self._bar: Any = None
         self._task: Any = None
