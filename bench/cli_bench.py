@@ -64,12 +64,19 @@ def main():
     ap.add_argument("--lines", type=int, default=10_000_000)
     ap.add_argument("--distinct", type=float, default=0.2, help="share of distinct lines (default 0.2)")
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--make", metavar="PATH", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.make:
+        make_input(args.make, args.lines, args.distinct)
+        return
 
     path = os.path.join(tempfile.gettempdir(), f"murk-cli-bench-{args.lines}-{args.distinct}.txt")
     if not os.path.exists(path):
         print(f"writing {path} ...", file=sys.stderr)
-        make_input(path + ".part", args.lines, args.distinct)
+        # In a child process: commands forked from a large parent would
+        # start with its resident set and inflate their measured peak.
+        subprocess.run([sys.executable, __file__, "--make", path + ".part", "--lines", str(args.lines),
+                        "--distinct", str(args.distinct)], check=True)
         os.replace(path + ".part", path)
     size = os.path.getsize(path)
     env = dict(os.environ, LC_ALL="C")

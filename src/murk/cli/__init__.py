@@ -95,12 +95,12 @@ def _kind_option(fn: Callable[..., Any]) -> Callable[..., Any]:
     )(fn)
 
 
+COLUMN_HELP = ("Read the items from this column of CSV (.csv, .tsv, optionally .gz) or Parquet (.parquet, .pq) "
+               "inputs instead of lines; stdin is CSV. Nulls and empty fields are skipped. Needs pyarrow (murk[arrow]).")
+
+
 def _inputs(fn: Callable[..., Any]) -> Callable[..., Any]:
-    fn = click.option(
-        "--column", metavar="NAME", default=None,
-        help="Read the items from this column of CSV (.csv, .tsv, optionally .gz) or Parquet (.parquet, .pq) "
-        "inputs instead of lines; stdin is CSV. Nulls are skipped. Needs pyarrow (murk[arrow]).",
-    )(fn)
+    fn = click.option("--column", metavar="NAME", default=None, help=COLUMN_HELP)(fn)
     return click.argument("inputs", nargs=-1, metavar="[INPUT]...")(fn)
 
 
@@ -128,6 +128,9 @@ def cli() -> None:
     Items are the lines of the INPUTs (files; .gz files are decompressed; '-'
     or no INPUT reads stdin), or one column of CSV or Parquet files with
     --column. Sketch files are read in their binary or JSON form.
+
+    Exit status: 0 done; 1 `query --quiet` met an absent item; 2 an error
+    (one line on stderr) or a usage mistake; 130 interrupted.
     """
 
 
@@ -167,8 +170,7 @@ def _build_command(kind: Kind) -> click.Command:
         click.Option(["--json", "as_json"], is_flag=True, help="Write the JSON form instead of the binary form."),
     ]
     cmd.params += [
-        click.Option(["--column"], metavar="NAME", default=None,
-                     help="Read the items from this column of CSV or Parquet inputs instead of lines (needs murk[arrow])."),
+        click.Option(["--column"], metavar="NAME", default=None, help=COLUMN_HELP),
         click.Argument(["inputs"], nargs=-1, metavar="[INPUT]..."),
     ]
     return cmd
