@@ -220,9 +220,10 @@ def query(file: str, items: tuple[str, ...], quiet: bool, as_json: bool, kind: s
     if items:
         raw = [os.fsencode(i) for i in items]  # the argument's bytes, as a line would give them
         batches = [[b.decode("utf-8", "replace") for b in raw] if k.text_items else raw]
+    elif sys.stdin.isatty():
+        batches = _typed_lines(k.text_items)  # someone typing: answer each line at once
     else:
-        srcs = sources(["-"])
-        batches = line_batches(srcs, k.text_items, Progress([], ""))
+        batches = line_batches(sources(["-"]), k.text_items, Progress([], ""))
     out = sys.stdout.buffer
     first = True
     if as_json and not quiet:
@@ -247,9 +248,17 @@ def query(file: str, items: tuple[str, ...], quiet: bool, as_json: bool, kind: s
             out.write(b"".join(map(b"%s\t%s\n".__mod__, zip(batch, map(_TRUE_FALSE.__getitem__, answers)))))
         else:
             out.write(b"".join(map(b"%s\t%d\n".__mod__, zip(batch, answers))))
+        if not as_json:
+            out.flush()
     if as_json and not quiet:
         out.write(b"\n]\n" if not first else b"]\n")
     out.flush()
+
+
+def _typed_lines(text: bool) -> Iterable[list[Any]]:
+    for line in sys.stdin.buffer:
+        line = line.removesuffix(b"\n").removesuffix(b"\r")
+        yield [line.decode("utf-8", "replace") if text else line]
 
 
 def _fmt(value: Any) -> str:
