@@ -125,7 +125,7 @@ class _Root(click.Group):
 def cli() -> None:
     """Probabilistic sketches from the shell.
 
-    Items are the lines of the INPUTs (files; .gz files are decompressed; '-'
+    Items are the lines of the INPUTs (files, gzip ones decompressed; '-'
     or no INPUT reads stdin), or one column of CSV or Parquet files with
     --column. Sketch files are read in their binary or JSON form.
 

@@ -14,8 +14,9 @@ BLOCK = 1 << 20  # bytes read at a time: big enough to amortise each batch call,
 
 
 class Source:
-    """One input: a path, or "-" for stdin. The byte position counts the
-    file's own bytes (compressed ones for .gz), which is what the size is."""
+    """One input: a path, or "-" for stdin; gzip when named .gz or when it
+    starts with the gzip magic. The byte position counts the file's own
+    bytes (compressed ones for gzip), which is what the size is."""
 
     def __init__(self, path: str) -> None:
         self.path = path
@@ -43,6 +44,11 @@ class Source:
         if stat.S_ISREG(st.st_mode):
             self.start = raw.tell()
             self.size = st.st_size - self.start
+        # Text never starts with the gzip magic, so a compressed stream is
+        # decompressed whatever its name (stdin included).
+        peek = getattr(raw, "peek", None)
+        if peek is not None and peek(2)[:2] == b"\x1f\x8b":
+            self.gzip = True
         self.raw = raw
         return raw
 
