@@ -158,7 +158,7 @@ def _build_command(kind: Kind) -> click.Command:
         _write(output, serialize(sketch, as_json))
 
     cmd = click.Command(
-        kind.name, callback=run, context_settings=CONTEXT, no_args_is_help=False,
+        kind.name, callback=run, context_settings=CONTEXT,
         help=f"Build a {kind.title} from the items of the inputs and write it to -o FILE.",
         short_help=f"{kind.title}.",
     )
@@ -168,8 +168,6 @@ def _build_command(kind: Kind) -> click.Command:
     cmd.params += [
         click.Option(["-o", "--output"], required=True, metavar="FILE", help="Where to write the sketch ('-' for stdout)."),
         click.Option(["--json", "as_json"], is_flag=True, help="Write the JSON form instead of the binary form."),
-    ]
-    cmd.params += [
         click.Option(["--column"], metavar="NAME", default=None, help=COLUMN_HELP),
         click.Argument(["inputs"], nargs=-1, metavar="[INPUT]..."),
     ]
