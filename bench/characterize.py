@@ -90,8 +90,12 @@ def hyperloglog(murk, plt, out, fast):
             ax.axhline(k * se, color="k", ls="--", lw=0.7, alpha=0.8 if k == 1 else 0.4,
                        label="k · 1.04/√m (k = 1, 2, 3)" if k == 1 else None)
             ax.axhline(-k * se, color="k", ls="--", lw=0.7, alpha=0.8 if k == 1 else 0.4)
+        # Linear counting answers up to an estimate of 2.5 m, the raw estimate above.
+        ax.axvline(2.5 * 2**p, color="gray", ls=":", lw=0.8,
+                   label="2.5 m: linear counting below, raw estimate above" if p == precisions[0] else None)
         ax.set_xscale("log")
-        ax.set_ylim(-4.5 * se, 4.5 * se)
+        worst = int(np.nanargmax(np.abs(med)))
+        ax.set_ylim(-4.5 * se, max(4.5 * se, 1.15 * float(med[worst])))
         ax.set_title(f"precision {p} (m = {2**p:,}, 1.04/√m = {se:.2%})", fontsize=10)
         ax.set_xlabel("true cardinality")
         ax.yaxis.set_major_formatter(plt.FuncFormatter(lambda v, _: f"{v:+.1%}"))
@@ -101,7 +105,8 @@ def hyperloglog(murk, plt, out, fast):
         j = np.nonzero(last)[0][-1]
         rse = math.sqrt(np.nanmean(r[:, j] ** 2))
         print(f"  HyperLogLog p={p}: RSE at n={checkpoints[j]:,} is {rse:.4%} "
-              f"over {n_trials[j]} trials (theory {se:.4%})")
+              f"over {n_trials[j]} trials (theory {se:.4%}); largest median error {med[worst]:+.3%} "
+              f"at n={checkpoints[worst]:,}, RSE there {math.sqrt(np.nanmean(r[:, worst] ** 2)):.3%}")
     axes[0].set_ylabel("relative error (estimate / true − 1)")
     axes[0].legend(fontsize=8, loc="lower left")
     tier_text = ", ".join(f"{c} trials up to {fmt_n(n)}" for n, c in tiers)
@@ -394,7 +399,7 @@ def minhash(murk, plt, out, fast):
     ax.legend(fontsize=8, loc="lower center")
     ax.grid(alpha=0.3)
     fig.suptitle(f"MinHash: {trials} trials per true Jaccard (21 values), sets over a union of {union:,} random "
-                 f"64-bit hashes; PCG64 seeds {seed0} + 1000·j + trial, MinHash seed = trial", fontsize=10)
+                 f"64-bit hashes;\nPCG64 seeds {seed0} + 1000·j + trial, MinHash seed = trial", fontsize=10)
     fig.tight_layout()
     save(fig, out, "minhash_jaccard")
 
@@ -407,7 +412,7 @@ def speed(plt, out, bench_json):
     groups = [g for g in record["groups"] if any(r["ns_per_item"] for r in g["rows"])]
     cols = 2
     rows = math.ceil(len(groups) / cols)
-    fig, axes = plt.subplots(rows, cols, figsize=(12, 2.6 * rows + 0.6), squeeze=False)
+    fig, axes = plt.subplots(rows, cols, figsize=(12, 2.6 * rows + 0.9), squeeze=False)
     libraries = list(dict.fromkeys(r["library"] for g in groups for r in g["rows"]))
     colors = {lib: plt.cm.tab10(i % 10) for i, lib in enumerate(libraries)}
     for ax, group in zip(axes.ravel(), groups):
@@ -421,21 +426,28 @@ def speed(plt, out, bench_json):
                 if row is None:
                     continue
                 x = o + (i - (len(libs) - 1) / 2) * width
-                ax.bar(x, row["ns_per_item"], width, color=colors[lib], label=lib if o == 0 else None)
+                ns = row["ns_per_item"]
+                ax.bar(x, ns, width, color=colors[lib])
+                ax.text(x, ns, f"{ns:,.0f}", ha="center", va="bottom", fontsize=6)
         ax.set_xticks(range(len(ops)), ops, fontsize=8)
         ax.set_yscale("log")
+        # A floor a decade under the fastest bar keeps every bar visible.
+        low = min(r["ns_per_item"] for r in timed)
+        high = max(r["ns_per_item"] for r in timed)
+        ax.set_ylim(10 ** math.floor(math.log10(low) - 0.3), high * 4)
         ax.set_ylabel("ns per item", fontsize=8)
         ax.set_title(f"{group['title']} ({group['items']:,} items)", fontsize=9)
         ax.grid(alpha=0.3, axis="y", which="both")
     for ax in axes.ravel()[len(groups):]:
         ax.axis("off")
     handles = [plt.Rectangle((0, 0), 1, 1, color=colors[lib]) for lib in libraries]
-    fig.legend(handles, [("murk" if lib == "_murk" else lib) for lib in libraries], loc="upper right",
-               ncol=len(libraries), fontsize=9)
+    height = 2.6 * rows + 0.9
+    fig.legend(handles, [lib.replace("_murk", "murk") for lib in libraries], loc="lower center",
+               ncol=len(libraries), fontsize=9, frameon=False)
     fig.suptitle(f"Speed, ns per item (lower is better, log scale): bench/run.py {mode} run, best of up to "
                  f"{record.get('repeats', '?')} repeats, Python {record.get('python', '?')}, "
-                 f"{record.get('cpus', '?')} shared cores, {record.get('date', '?')}", fontsize=10, x=0.02, ha="left")
-    fig.tight_layout(rect=(0, 0, 1, 1 - 0.5 / (2.6 * rows + 0.6)))
+                 f"{record.get('cpus', '?')} shared cores, {record.get('date', '?')}", fontsize=10)
+    fig.tight_layout(rect=(0, 0.35 / height, 1, 1 - 0.3 / height))
     save(fig, out, "speed")
 
 
