@@ -19,7 +19,7 @@ def _runtime(path):
     for i in range(len(parts), 0, -1):
         try:
             obj = importlib.import_module(".".join(parts[:i]))
-        except ImportError:
+        except Exception:  # an optional dependency missing: no docstring, not a failed build
             continue
         try:
             for name in parts[i:]:
