@@ -6,7 +6,6 @@ BUILD_DIR ?= build/release
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk
 
-.PHONY: deps install test demo bench test-asan fuzz fuzz-deps dist test-dist
 
 # System headers come from Debian; only installed when missing.
 deps:
@@ -27,6 +26,20 @@ demo: install
 bench: install
 	$(PYTHON) -m pip install -q -r bench/requirements.txt
 	$(PYTHON) bench/run.py $(BENCH_ARGS)
+
+# The site, warnings as errors, into build/site. The fast characterization
+# only proves that every plot can still be drawn; the site embeds the PNGs of
+# the last full run (docs/img/, from `make characterize`).
+docs: install
+	$(PYTHON) -m pip install -q -r requirements-docs.txt
+	$(PYTHON) bench/characterize.py --fast --out build/characterize-fast
+	NO_MKDOCS_2_WARNING=1 $(PYTHON) -m mkdocs build --strict --site-dir build/site
+
+# Full accuracy plots into docs/img/ (about ten minutes on two busy cores).
+# The speed chart reads bench/results.json: `make bench BENCH_ARGS="--json bench/results.json"`.
+characterize: install
+	$(PYTHON) -m pip install -q -r requirements-docs.txt
+	$(PYTHON) bench/characterize.py $(CHARACTERIZE_ARGS)
 
 # The whole suite against an ASan + UBSan build of the module (not installed:
 # it is put first on the path, with the sanitizer runtimes preloaded).

@@ -1,6 +1,6 @@
 """Benchmark harness: times `_murk` against peer libraries.
 
-Usage: python bench/run.py [--quick] [--only NAME ...]
+Usage: python bench/run.py [--quick] [--only NAME ...] [--json PATH]
 
 Every `bench/cases_<name>.py` is a case module exposing `cases(quick)`, which
 returns a list of groups. A group is a plain dict:
@@ -20,13 +20,18 @@ returns a list of groups. A group is a plain dict:
 A row's `fn` is timed alone; with `setup`, each repeat first calls setup()
 untimed and passes its result to fn (fresh state per repeat). "_murk" is the
 reference library: ratio = peer time / our time, so > 1 means we are faster.
-Nothing here asserts on timings; the tables are for people to read.
+Nothing here asserts on timings; the tables are for people to read. With
+--json the same results are also written to PATH (bench/characterize.py draws
+its speed charts from that file).
 """
 import argparse
+import datetime
 import gc
 import importlib
+import json
 import math
 import multiprocessing
+import os
 import pathlib
 import platform
 import sys
@@ -139,12 +144,16 @@ def run_group(group, repeats, budget_ns):
                     for lib, r in ratios.items())
     print(f"summary [{title}]: fastest {', '.join(fastest) or 'none'}; "
           + (f"peer/ours geomean: {geo}" if geo else "no ratios (no timed peer and ours pair)"))
+    return {"title": title, "items": n,
+            "rows": [{"operation": op, "library": lib, "ns_per_item": ns, "note": note.strip()}
+                     for (op, lib), (ns, note) in results.items()]}
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="fewer items and repeats")
     ap.add_argument("--only", nargs="+", metavar="NAME", help="case modules to run, e.g. bloom")
+    ap.add_argument("--json", metavar="PATH", help="also write the results to PATH as JSON")
     args = ap.parse_args()
 
     here = pathlib.Path(__file__).resolve().parent
@@ -159,10 +168,16 @@ def main():
     repeats, budget_ns = (3, 1_000_000_000) if args.quick else (5, 3_000_000_000)
     print(f"Python {platform.python_version()} on {platform.machine()}, "
           f"{'quick' if args.quick else 'full'} run, cases: {', '.join(names)}")
+    groups = []
     for name in names:
         module = importlib.import_module(f"cases_{name}")
         for group in module.cases(args.quick):
-            run_group(group, repeats, budget_ns)
+            groups.append(dict(run_group(group, repeats, budget_ns), case=name))
+    if args.json:
+        record = {"python": platform.python_version(), "machine": platform.machine(),
+                  "cpus": os.cpu_count(), "mode": "quick" if args.quick else "full",
+                  "repeats": repeats, "date": datetime.date.today().isoformat(), "groups": groups}
+        pathlib.Path(args.json).write_text(json.dumps(record, indent=1) + "\n")
 
 
 if __name__ == "__main__":
