@@ -1,7 +1,7 @@
 """Fast probabilistic data structures with a C++ core.
 
 The eight classes are the extension module's own types; importing this package
-also makes them picklable and copyable (see :mod:`murk._pickling`).
+also makes them picklable and copyable.
 """
 from importlib.metadata import PackageNotFoundError, version
 
