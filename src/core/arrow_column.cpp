@@ -1,6 +1,7 @@
 #include "arrow_column.hpp"
 
 #include <charconv>
+#include <type_traits>
 #include <cstring>
 #include <string_view>
 
@@ -217,46 +218,64 @@ void check_values(const ArrowArray& a, const ColumnType& t, i64 start, i64 n, co
     }
 }
 
-inline Key value_key(const ArrowArray& a, const ColumnType& t, i64 p, char*& text) {
+// The key of value p of a value array, for one value type V.
+template <Value V>
+inline Key value_key(const ArrowArray& a, i64 width, i64 p, char*& text) {
     const void* data = a.buffers[1];
-    switch (t.value) {
-        case Value::Utf8:
-        case Value::Binary: {
-            const i64 o = load<std::int32_t>(data, p), e = load<std::int32_t>(data, p + 1);
-            return {static_cast<const char*>(a.buffers[2]) + o, static_cast<std::size_t>(e - o)};
-        }
-        case Value::LargeUtf8:
-        case Value::LargeBinary: {
-            const i64 o = load<i64>(data, p), e = load<i64>(data, p + 1);
-            return {static_cast<const char*>(a.buffers[2]) + o, static_cast<std::size_t>(e - o)};
-        }
-        case Value::Utf8View:
-        case Value::BinaryView: {
-            const char* v = static_cast<const char*>(data) + 16 * p;
-            const i64 len = load<std::int32_t>(v, 0);
-            if (len <= 12) return {v + 4, static_cast<std::size_t>(len)};
-            const i64 buf = load<std::int32_t>(v + 8, 0), off = load<std::int32_t>(v + 12, 0);
-            return {static_cast<const char*>(a.buffers[2 + buf]) + off, static_cast<std::size_t>(len)};
-        }
-        case Value::FixedBinary:
-            return {static_cast<const char*>(data) + p * t.width, static_cast<std::size_t>(t.width)};
-        default: {
-            char* begin = text;
-            char* end = text + max_digits(t.value);
-            std::to_chars_result r{};
-            switch (t.value) {
-                case Value::Int8: r = std::to_chars(text, end, load<std::int8_t>(data, p)); break;
-                case Value::UInt8: r = std::to_chars(text, end, load<std::uint8_t>(data, p)); break;
-                case Value::Int16: r = std::to_chars(text, end, load<std::int16_t>(data, p)); break;
-                case Value::UInt16: r = std::to_chars(text, end, load<std::uint16_t>(data, p)); break;
-                case Value::Int32: r = std::to_chars(text, end, load<std::int32_t>(data, p)); break;
-                case Value::UInt32: r = std::to_chars(text, end, load<std::uint32_t>(data, p)); break;
-                case Value::Int64: r = std::to_chars(text, end, load<i64>(data, p)); break;
-                default: r = std::to_chars(text, end, load<u64>(data, p)); break;
-            }
-            text = r.ptr;
-            return {begin, static_cast<std::size_t>(r.ptr - begin)};
-        }
+    if constexpr (V == Value::Utf8 || V == Value::Binary) {
+        const i64 o = load<std::int32_t>(data, p), e = load<std::int32_t>(data, p + 1);
+        return {static_cast<const char*>(a.buffers[2]) + o, static_cast<std::size_t>(e - o)};
+    } else if constexpr (V == Value::LargeUtf8 || V == Value::LargeBinary) {
+        const i64 o = load<i64>(data, p), e = load<i64>(data, p + 1);
+        return {static_cast<const char*>(a.buffers[2]) + o, static_cast<std::size_t>(e - o)};
+    } else if constexpr (V == Value::Utf8View || V == Value::BinaryView) {
+        const char* v = static_cast<const char*>(data) + 16 * p;
+        const i64 len = load<std::int32_t>(v, 0);
+        if (len <= 12) return {v + 4, static_cast<std::size_t>(len)};
+        const i64 buf = load<std::int32_t>(v + 8, 0), off = load<std::int32_t>(v + 12, 0);
+        return {static_cast<const char*>(a.buffers[2 + buf]) + off, static_cast<std::size_t>(len)};
+    } else if constexpr (V == Value::FixedBinary) {
+        return {static_cast<const char*>(data) + p * width, static_cast<std::size_t>(width)};
+    } else {
+        using T = std::conditional_t<
+            V == Value::Int8, std::int8_t,
+            std::conditional_t<
+                V == Value::UInt8, std::uint8_t,
+                std::conditional_t<
+                    V == Value::Int16, std::int16_t,
+                    std::conditional_t<V == Value::UInt16, std::uint16_t,
+                                       std::conditional_t<V == Value::Int32, std::int32_t,
+                                                          std::conditional_t<V == Value::UInt32, std::uint32_t,
+                                                                             std::conditional_t<V == Value::Int64,
+                                                                                                i64, u64>>>>>>>;
+        char* begin = text;
+        const auto r = std::to_chars(text, text + max_digits(V), load<T>(data, p));
+        text = r.ptr;
+        return {begin, static_cast<std::size_t>(r.ptr - begin)};
+    }
+}
+
+// Calls f with the value type as a compile-time constant, so that the loops
+// over rows are compiled once per type instead of switching on every row.
+template <class F>
+void with_value(Value v, F&& f) {
+    using enum Value;
+    switch (v) {
+        case Utf8: return f(std::integral_constant<Value, Utf8>{});
+        case LargeUtf8: return f(std::integral_constant<Value, LargeUtf8>{});
+        case Utf8View: return f(std::integral_constant<Value, Utf8View>{});
+        case Binary: return f(std::integral_constant<Value, Binary>{});
+        case LargeBinary: return f(std::integral_constant<Value, LargeBinary>{});
+        case BinaryView: return f(std::integral_constant<Value, BinaryView>{});
+        case FixedBinary: return f(std::integral_constant<Value, FixedBinary>{});
+        case Int8: return f(std::integral_constant<Value, Int8>{});
+        case UInt8: return f(std::integral_constant<Value, UInt8>{});
+        case Int16: return f(std::integral_constant<Value, Int16>{});
+        case UInt16: return f(std::integral_constant<Value, UInt16>{});
+        case Int32: return f(std::integral_constant<Value, Int32>{});
+        case UInt32: return f(std::integral_constant<Value, UInt32>{});
+        case Int64: return f(std::integral_constant<Value, Int64>{});
+        case UInt64: return f(std::integral_constant<Value, UInt64>{});
     }
 }
 
@@ -350,24 +369,28 @@ void Column::add(const ArrowArray& array) {
 void Column::keys(std::vector<Key>& out, std::unique_ptr<char[]>& text) const {
     if (text_bound_) text.reset(new char[text_bound_]);
     char* t = text.get();
-    for (const Chunk& c : chunks_) {
-        if (c.dict) {
-            const Value index = type_.index;
-            const void* indices = c.values->buffers[1];
-            for (i64 i = 0; i < c.length; ++i) {
-                if (!row_valid(c.outer_valid, c.outer_start + i, c.valid, c.start + i)) continue;
-                const i64 idx = index_at(index, indices, c.start + i);
-                if (c.dict_valid && !bit(c.dict_valid, c.dict_start + idx)) continue;
-                out.push_back(value_key(*c.dict, type_, c.dict_start + idx, t));
+    const i64 width = type_.width;
+    with_value(type_.value, [&](auto v) {
+        constexpr Value V = decltype(v)::value;
+        for (const Chunk& c : chunks_) {
+            if (c.dict) {
+                const Value index = type_.index;
+                const void* indices = c.values->buffers[1];
+                for (i64 i = 0; i < c.length; ++i) {
+                    if (!row_valid(c.outer_valid, c.outer_start + i, c.valid, c.start + i)) continue;
+                    const i64 idx = index_at(index, indices, c.start + i);
+                    if (c.dict_valid && !bit(c.dict_valid, c.dict_start + idx)) continue;
+                    out.push_back(value_key<V>(*c.dict, width, c.dict_start + idx, t));
+                }
+            } else if (!c.outer_valid && !c.valid) {
+                for (i64 i = 0; i < c.length; ++i) out.push_back(value_key<V>(*c.values, width, c.start + i, t));
+            } else {
+                for (i64 i = 0; i < c.length; ++i)
+                    if (row_valid(c.outer_valid, c.outer_start + i, c.valid, c.start + i))
+                        out.push_back(value_key<V>(*c.values, width, c.start + i, t));
             }
-        } else if (!c.outer_valid && !c.valid) {
-            for (i64 i = 0; i < c.length; ++i) out.push_back(value_key(*c.values, type_, c.start + i, t));
-        } else {
-            for (i64 i = 0; i < c.length; ++i)
-                if (row_valid(c.outer_valid, c.outer_start + i, c.valid, c.start + i))
-                    out.push_back(value_key(*c.values, type_, c.start + i, t));
         }
-    }
+    });
 }
 
 void Column::validity(u8* out) const {
