@@ -235,6 +235,21 @@ def test_dataframe_producers_give_the_same_items():
     assert cms.query_many([1, 3, 2]) == [1, 1, 0]
 
 
+@pytest.mark.parametrize("make", [
+    lambda: __import__("duckdb").sql("SELECT s FROM (VALUES ('apple'), (NULL), ('pear'), ('apple')) t(s)"),
+    lambda: __import__("nanoarrow").c_array(["apple", None, "pear", "apple"], __import__("nanoarrow").string()),
+], ids=["duckdb", "nanoarrow"])
+def test_other_producers(make):
+    try:
+        column = make()
+    except ImportError:
+        pytest.skip("producer not installed")
+    cms, expected = murk.CountMinSketch(100, 3), murk.CountMinSketch(100, 3)
+    cms.update_column(column)
+    expected.update(["apple", "pear", "apple"])
+    assert cms.to_bytes() == expected.to_bytes()
+
+
 @pytest.mark.parametrize("column, words", [
     ([1, 2], "'list' object is not a column"),
     (pa.array([1.5]), "Arrow type float64 cannot be read"),
@@ -413,8 +428,10 @@ def test_stream_errors_and_bad_capsules():
 
     obj = murk.BloomFilter(100)
     before = obj.to_bytes()
+    allocated = pa.total_allocated_bytes()
     with pytest.raises(ValueError, match="^Arrow stream failed: .*producer broke"):
         obj.update_column(Producer(pa.RecordBatchReader.from_batches(schema, batches())))
+    assert pa.total_allocated_bytes() == allocated  # the batch read before the failure was released
     with pytest.raises(TypeError, match="did not return an 'arrow_array_stream' capsule"):
         obj.update_column(Producer(capsule=pa.array(["a"]).__arrow_c_array__()[1]))
     assert obj.to_bytes() == before

@@ -2,6 +2,7 @@
 // query_column returns.
 #include <cerrno>
 #include <cstring>
+#include <deque>
 
 #include "frame.hpp"
 

@@ -11,7 +11,6 @@
 
 #include <array>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -201,7 +200,7 @@ public:
     u64 operator[](std::size_t i) const { return p_[i]; }
     const u64* data() const { return p_; }
 
-    std::vector<u64> v;  // the copied path
+    std::vector<u64> v;  // the iteration path fills this, then calls use_copy()
     void use_copy() {
         p_ = v.data();
         n_ = v.size();
@@ -224,7 +223,6 @@ public:
     Column(Column&&) noexcept;
     ~Column();  // GIL held
     void import(PyObject* o, bool text_only);
-    const arrow::Column& core() const { return *col_; }
     // The keys of the non-null rows, in order; no GIL needed.
     Items items() const {
         Items it;
