@@ -40,8 +40,12 @@ Bools query_hashes(const BF& f, const Hashes& hs) {
                     reinterpret_cast<bool*>(r.v.data()));
     return r;
 }
-void update_column(BF& f, const Column& c) { update(f, c.items()); }
-RowBools query_column(const BF& f, const Column& c) { return {c.per_row(query_many(f, c.items()).v)}; }
+void update_column(BF& f, const Column& c) {
+    c.each_block([&](const Items& b) { update(f, b); });
+}
+RowBools query_column(const BF& f, const Column& c) {
+    return {c.per_row(c.collect<u8>([&](const Items& b) { return query_many(f, b).v; }))};
+}
 void merge(BF& f, const Other<BF>& o) { f.merge(*o); }
 BF intersection(const BF& f, const Other<BF>& o) { return f.intersection(*o); }
 BF copy(const BF& f) { return f; }

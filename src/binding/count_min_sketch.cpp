@@ -57,8 +57,12 @@ std::vector<u64> query_hashes(const CMS& s, const Hashes& hs) {
     s.estimate_many(hs.size(), [&](std::size_t i) { return hs[i]; }, r.data());
     return r;
 }
-void update_column(CMS& s, const Column& c) { update(s, c.items()); }
-RowCounts query_column(const CMS& s, const Column& c) { return {c.per_row(query_many(s, c.items()))}; }
+void update_column(CMS& s, const Column& c) {
+    c.each_block([&](const Items& b) { update(s, b); });
+}
+RowCounts query_column(const CMS& s, const Column& c) {
+    return {c.per_row(c.collect<u64>([&](const Items& b) { return query_many(s, b); }))};
+}
 void merge(CMS& s, const Other<CMS>& o) { s.merge(*o); }
 u64 inner_product(const CMS& s, const Other<CMS>& o) { return s.inner_product(*o); }
 double error_rate(const CMS& s) { return s.error_rate(); }

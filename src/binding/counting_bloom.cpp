@@ -44,8 +44,12 @@ Bools query_hashes(const CBF& f, const Hashes& hs) {
                     reinterpret_cast<bool*>(r.v.data()));
     return r;
 }
-void update_column(CBF& f, const Column& c) { update(f, c.items()); }
-RowBools query_column(const CBF& f, const Column& c) { return {c.per_row(query_many(f, c.items()).v)}; }
+void update_column(CBF& f, const Column& c) {
+    c.each_block([&](const Items& b) { update(f, b); });
+}
+RowBools query_column(const CBF& f, const Column& c) {
+    return {c.per_row(c.collect<u8>([&](const Items& b) { return query_many(f, b).v; }))};
+}
 void merge(CBF& f, const Other<CBF>& o) { f.merge(*o); }
 CBF copy(const CBF& f) { return f; }
 void clear(CBF& f) { f.clear(); }

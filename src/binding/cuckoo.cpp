@@ -40,8 +40,14 @@ Bools query_hashes(const CF& f, const Hashes& hs) {
                     reinterpret_cast<bool*>(r.v.data()));
     return r;
 }
-u64 update_column(CF& f, const Column& c) { return update(f, c.items()); }
-RowBools query_column(const CF& f, const Column& c) { return {c.per_row(query_many(f, c.items()).v)}; }
+u64 update_column(CF& f, const Column& c) {
+    u64 added = 0;
+    c.each_block([&](const Items& b) { added += update(f, b); });
+    return added;
+}
+RowBools query_column(const CF& f, const Column& c) {
+    return {c.per_row(c.collect<u8>([&](const Items& b) { return query_many(f, b).v; }))};
+}
 u64 capacity(const CF& f) { return f.capacity(); }
 const char* health(const CF& f) { return f.health(); }
 CF copy(const CF& f) { return f; }

@@ -302,13 +302,16 @@ void Items::gather(PyObject* iterable) {
     }
     for (std::size_t i : in_arena_)
         keys_[i].data = arena_.data() + reinterpret_cast<std::size_t>(keys_[i].data);
+    k_ = keys_.data();
+    n_ = keys_.size();
 }
 
-void Items::adopt(const arrow::Column& c) {
-    keys_.swap(batch_pool.keys);
-    keys_.clear();
-    keys_.reserve(static_cast<std::size_t>(c.valid_rows()));
-    c.keys(keys_, text_);
+std::size_t Items::fill(const arrow::Column& c, arrow::Cursor& at, std::size_t max) {
+    if (keys_.size() < max) keys_.resize(max);
+    if (!text_) text_.reset(new char[max * arrow::Column::MAX_TEXT]);
+    k_ = keys_.data();
+    n_ = c.next_keys(at, keys_.data(), max, text_.get());
+    return n_;
 }
 
 Items::~Items() {

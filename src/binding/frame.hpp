@@ -162,19 +162,21 @@ public:
     Items(const Items&) = delete;
     Items(Items&&) = default;  // vectors keep their buffers when moved
     ~Items();
-    std::size_t size() const { return keys_.size(); }
-    Key operator[](std::size_t i) const { return keys_[i]; }
+    std::size_t size() const { return n_; }
+    Key operator[](std::size_t i) const { return k_[i]; }
     // Key i, with the bytes of a key further on already requested: the objects
     // of a large batch are scattered in memory. Batch loops read keys through this.
     Key at(std::size_t i) const {
-        if (i + AHEAD < keys_.size()) prefetch(keys_[i + AHEAD].data);
-        return keys_[i];
+        if (i + AHEAD < n_) prefetch(k_[i + AHEAD].data);
+        return k_[i];
     }
     static constexpr std::size_t AHEAD = 32;
-    const Key* data() const { return keys_.data(); }
+    const Key* data() const { return k_; }
 
     void gather(PyObject* iterable);  // GIL held
-    void adopt(const arrow::Column& c);  // the column's non-null rows; no GIL needed
+    // The keys of the next non-null rows of a column, at most max; returns
+    // how many (0 at the end). No GIL needed.
+    std::size_t fill(const arrow::Column& c, arrow::Cursor& at, std::size_t max);
 
 private:
     std::vector<Key> keys_;
@@ -184,6 +186,8 @@ private:
     std::vector<char> arena_;
     std::vector<std::size_t> in_arena_;  // keys whose data is an arena offset until gathering ends
     std::unique_ptr<char[]> text_;       // decimal text of a column's integers
+    const Key* k_ = nullptr;             // the keys, once gathered or filled
+    std::size_t n_ = 0;
     friend struct BatchSink;
 };
 
@@ -223,11 +227,25 @@ public:
     Column(Column&&) noexcept;
     ~Column();  // GIL held
     void import(PyObject* o, bool text_only);
-    // The keys of the non-null rows, in order; no GIL needed.
-    Items items() const {
-        Items it;
-        it.adopt(*col_);
-        return it;
+    // Runs f on the keys of the non-null rows, block after block, in order;
+    // no GIL needed. A block stays in cache from being made to being hashed.
+    static constexpr std::size_t BLOCK = 2048;
+    template <class F>
+    void each_block(F&& f) const {
+        Items block;
+        arrow::Cursor at;
+        while (block.fill(*col_, at, BLOCK) > 0) f(static_cast<const Items&>(block));
+    }
+    // The results f gives for each block, one after another.
+    template <class T, class F>
+    std::vector<T> collect(F&& f) const {
+        std::vector<T> out;
+        out.reserve(static_cast<std::size_t>(col_->valid_rows()));
+        each_block([&](const Items& b) {
+            const std::vector<T> r = f(b);
+            out.insert(out.end(), r.begin(), r.end());
+        });
+        return out;
     }
     // Results of the non-null rows spread over all rows, nulls answering T{}.
     template <class T>

@@ -23,7 +23,9 @@ void update(HLL& h, const Items& items) {
 void update_hashes(HLL& h, const Hashes& hs) {
     h.insert_many(hs.size(), [&](std::size_t i) { return h.hash_of_hash(hs[i]); });
 }
-void update_column(HLL& h, const Column& c) { update(h, c.items()); }
+void update_column(HLL& h, const Column& c) {
+    c.each_block([&](const Items& b) { update(h, b); });
+}
 double cardinality(const HLL& h) { return h.estimate(); }
 std::pair<double, double> confidence_interval(const HLL& h, double confidence) {
     return h.confidence_interval(confidence);

@@ -19,7 +19,9 @@ void add(MH& m, const Item& it) { m.add_key(it.key); }
 void add_hash(MH& m, u64 x) { m.add_hash(x); }
 void update(MH& m, const Items& items) { m.add_keys(items.size(), [&](std::size_t i) { return items.at(i); }); }
 void update_hashes(MH& m, const Hashes& hs) { m.add_hashes(hs.data(), hs.size()); }
-void update_column(MH& m, const Column& c) { update(m, c.items()); }
+void update_column(MH& m, const Column& c) {
+    c.each_block([&](const Items& b) { update(m, b); });
+}
 double jaccard(const MH& m, const Other<MH>& o) { return m.jaccard(*o); }
 std::pair<double, double> jaccard_interval(const MH& m, const Other<MH>& o, double confidence) {
     return m.jaccard_interval(*o, confidence);

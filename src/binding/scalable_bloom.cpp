@@ -53,8 +53,12 @@ Bools query_hashes(const SBF& f, const Hashes& hs) {
                     reinterpret_cast<bool*>(r.v.data()));
     return r;
 }
-void update_column(SBF& f, const Column& c) { update(f, c.items()); }
-RowBools query_column(const SBF& f, const Column& c) { return {c.per_row(query_many(f, c.items()).v)}; }
+void update_column(SBF& f, const Column& c) {
+    c.each_block([&](const Items& b) { update(f, b); });
+}
+RowBools query_column(const SBF& f, const Column& c) {
+    return {c.per_row(c.collect<u8>([&](const Items& b) { return query_many(f, b).v; }))};
+}
 SBF copy(const SBF& f) { return f; }
 void clear(SBF& f) { f.clear(); }
 WideInt capacity(const SBF& f) { return {f.capacity()}; }

@@ -198,47 +198,47 @@ std::vector<u64> query_many(const TK& t, const StrItems& items) {
 }
 bool contains(const TK& t, const StrItem& item) { return t.contains(item.s); }
 
-// The texts of a string column, checked as UTF-8 before anything is counted:
-// the tracker keeps them and gives them back as str.
-struct ColumnTexts {
-    Items keys;
-    explicit ColumnTexts(const TextColumn& c) : keys(c.items()) {
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            const Key k = keys.at(i);
+// The texts of a string column are checked as UTF-8 before anything is
+// counted: the tracker keeps them and gives them back as str.
+bool ascii(Key k) {  // most texts are, and ASCII is UTF-8: eight bytes at a time
+    u64 high = 0;
+    std::size_t j = 0;
+    for (; j + 8 <= k.size; j += 8) {
+        u64 w;
+        std::memcpy(&w, k.data + j, 8);
+        high |= w;
+    }
+    for (; j < k.size; ++j) high |= static_cast<unsigned char>(k.data[j]);
+    return (high & 0x8080808080808080ULL) == 0;
+}
+void check_texts(const TextColumn& c) {
+    c.each_block([](const Items& b) {
+        for (std::size_t i = 0; i < b.size(); ++i) {
+            const Key k = b.at(i);
             if (ascii(k)) continue;
             const std::string fault = utf8_fault({k.data, k.size});
             if (!fault.empty()) value_error("malformed Arrow column: string is not valid utf8: " + fault);
         }
-    }
-    // Most texts are ASCII, which is UTF-8: eight bytes at a time.
-    static bool ascii(Key k) {
-        u64 high = 0;
-        std::size_t j = 0;
-        for (; j + 8 <= k.size; j += 8) {
-            u64 w;
-            std::memcpy(&w, k.data + j, 8);
-            high |= w;
-        }
-        for (; j < k.size; ++j) high |= static_cast<unsigned char>(k.data[j]);
-        return (high & 0x8080808080808080ULL) == 0;
-    }
-    auto cursor() const {
-        return [this, i = std::size_t{0}]() mutable {
-            const Key k = keys.at(i++);
-            return std::string_view(k.data, k.size);
-        };
-    }
-};
+    });
+}
+auto texts(const Items& b) {
+    return [&b, i = std::size_t{0}]() mutable {
+        const Key k = b.at(i++);
+        return std::string_view(k.data, k.size);
+    };
+}
 
 void update_column(TK& t, const TextColumn& c) {
-    ColumnTexts texts(c);
-    t.add_many(texts.keys.size(), texts.cursor());
+    check_texts(c);
+    c.each_block([&](const Items& b) { t.add_many(b.size(), texts(b)); });
 }
 RowCounts query_column(const TK& t, const TextColumn& c) {
-    ColumnTexts texts(c);
-    std::vector<u64> out(texts.keys.size());
-    t.query_many(out.size(), texts.cursor(), out.data());
-    return {c.per_row(std::move(out))};
+    check_texts(c);
+    return {c.per_row(c.collect<u64>([&](const Items& b) {
+        std::vector<u64> out(b.size());
+        t.query_many(b.size(), texts(b), out.data());
+        return out;
+    }))};
 }
 
 Listing listing(const TK& t, std::optional<u64> n, bool with_error) {

@@ -1,5 +1,6 @@
 #include "arrow_column.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <type_traits>
 #include <cstring>
@@ -363,34 +364,40 @@ void Column::add(const ArrowArray& array) {
     chunks_.push_back(c);
     rows_ += static_cast<u64>(c.length);
     valid_ += valid;
-    if (is_integer(t.value)) text_bound_ += valid * max_digits(t.value);
 }
 
-void Column::keys(std::vector<Key>& out, std::unique_ptr<char[]>& text) const {
-    if (text_bound_) text.reset(new char[text_bound_]);
-    char* t = text.get();
+std::size_t Column::next_keys(Cursor& at, Key* out, std::size_t max, char* text) const {
+    std::size_t n = 0;
     const i64 width = type_.width;
     with_value(type_.value, [&](auto v) {
         constexpr Value V = decltype(v)::value;
-        for (const Chunk& c : chunks_) {
+        for (; at.chunk < chunks_.size() && n < max; ++at.chunk, at.row = 0) {
+            const Chunk& c = chunks_[at.chunk];
+            i64 i = at.row;
             if (c.dict) {
                 const Value index = type_.index;
                 const void* indices = c.values->buffers[1];
-                for (i64 i = 0; i < c.length; ++i) {
+                for (; i < c.length && n < max; ++i) {
                     if (!row_valid(c.outer_valid, c.outer_start + i, c.valid, c.start + i)) continue;
                     const i64 idx = index_at(index, indices, c.start + i);
                     if (c.dict_valid && !bit(c.dict_valid, c.dict_start + idx)) continue;
-                    out.push_back(value_key<V>(*c.dict, width, c.dict_start + idx, t));
+                    out[n++] = value_key<V>(*c.dict, width, c.dict_start + idx, text);
                 }
             } else if (!c.outer_valid && !c.valid) {
-                for (i64 i = 0; i < c.length; ++i) out.push_back(value_key<V>(*c.values, width, c.start + i, t));
+                const i64 end = std::min<i64>(c.length, i + static_cast<i64>(max - n));
+                for (; i < end; ++i) out[n++] = value_key<V>(*c.values, width, c.start + i, text);
             } else {
-                for (i64 i = 0; i < c.length; ++i)
+                for (; i < c.length && n < max; ++i)
                     if (row_valid(c.outer_valid, c.outer_start + i, c.valid, c.start + i))
-                        out.push_back(value_key<V>(*c.values, width, c.start + i, t));
+                        out[n++] = value_key<V>(*c.values, width, c.start + i, text);
+            }
+            if (i < c.length) {  // the block is full inside this chunk
+                at.row = i;
+                return;
             }
         }
     });
+    return n;
 }
 
 void Column::validity(u8* out) const {

@@ -86,11 +86,20 @@ struct Chunk {
     std::int64_t dict_start = 0;
 };
 
+// Where the next block of keys starts: a chunk and a row within it.
+struct Cursor {
+    std::size_t chunk = 0;
+    std::int64_t row = 0;
+};
+
 // The rows of a column: its arrays are validated as they are added and must
-// outlive this object (the binding keeps and releases them). keys() and
+// outlive this object (the binding keeps and releases them). next_keys() and
 // validity() touch nothing but the arrays and may run on any thread.
 class Column {
 public:
+    // The longest decimal text of an integer key ("-9223372036854775808").
+    static constexpr std::size_t MAX_TEXT = 20;
+
     explicit Column(const ArrowSchema& schema) : type_(column_type(schema)) {}
     explicit Column(ColumnType type) : type_(std::move(type)) {}
 
@@ -101,10 +110,12 @@ public:
     u64 rows() const { return rows_; }
     u64 valid_rows() const { return valid_; }
 
-    // The keys of the non-null rows, in order, appended to out (which should
-    // have room for valid_rows() more). Integer keys are their decimal text,
-    // written into text, which this allocates; other keys point into the arrays.
-    void keys(std::vector<Key>& out, std::unique_ptr<char[]>& text) const;
+    // The keys of the next non-null rows from `at` on, at most max of them, in
+    // order; returns how many (fewer than max only at the end). Keys point into
+    // the arrays, except integers, which are their decimal text written into
+    // text (room for max * MAX_TEXT bytes). Blocks keep the keys in cache
+    // between being made and being hashed.
+    std::size_t next_keys(Cursor& at, Key* out, std::size_t max, char* text) const;
 
     // One byte per row: 1 for a value, 0 for a null.
     void validity(u8* out) const;
@@ -112,7 +123,7 @@ public:
 private:
     ColumnType type_;
     std::vector<Chunk> chunks_;
-    u64 rows_ = 0, valid_ = 0, text_bound_ = 0;
+    u64 rows_ = 0, valid_ = 0;
 };
 
 }  // namespace murk::arrow
