@@ -237,6 +237,10 @@ def test_nulls_are_skipped_and_query_column_answers_per_row(name, col):
     assert view.tolist() == [a for x in answers for a in (x, zero)]
     shared = np.asarray(view)
     assert shared.tolist() == view.tolist() and not shared.flags.writeable
+    with pytest.raises(TypeError):  # the hidden owner of the results cannot be made empty-handed
+        type(view.obj)()
+    orphan = NEW[name]().query_column(nullable)  # its filter is gone at once
+    assert np.asarray(orphan).tolist() == [zero] * len(spread)
 
     struct_obj = NEW[name]()
     struct_obj.update_column(outer)
