@@ -4,7 +4,7 @@ APT_PACKAGES := g++ make libxxhash-dev rapidjson-dev
 BUILD_DIR ?= build/release
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk
+FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk arrow_column
 
 
 # System headers come from Debian; only installed when missing.
@@ -57,7 +57,8 @@ fuzz-deps: deps
 		(apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y clang libclang-rt-dev)
 
 # Coverage-guided fuzzing of every decoder (binary payloads and JSON), seeded
-# with valid records of each class; crashes are left in build/fuzz/<target>/.
+# with valid records of each class, and of the Arrow column reader; crashes
+# are left in build/fuzz/<target>/.
 fuzz: fuzz-deps install
 	CXX=clang++ $(PYTHON) -m cmake -S fuzz -B build/fuzz -G Ninja >/dev/null
 	$(PYTHON) -m cmake --build build/fuzz

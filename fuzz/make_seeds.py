@@ -1,6 +1,7 @@
 """Writes seed corpora for the fuzz targets from valid objects of each class.
 
-Each seed is a mode byte (0 binary payload, 1 JSON text) followed by the data.
+Each decoder seed is a mode byte (0 binary payload, 1 JSON text) followed by
+the data; the arrow_column seeds describe valid columns of each type.
 """
 
 import os
@@ -35,8 +36,50 @@ EXAMPLES = {
 }
 
 
+def arrow_values(kind, rows, width):
+    """Bytes the arrow_column harness reads as a valid array of one kind."""
+    out = [rows, 0, 0, 0]  # length, offset, null count, no validity bitmap
+    if kind in (0, 1, 3, 4):  # offsets, then the data they cover
+        for i in range(rows + 1):
+            out += [2 * i, 1]
+        out += list(b"ab" * rows)
+    elif kind in (2, 5):  # views: inline ones and ones into one variadic buffer
+        out += [1]
+        for r in range(rows):
+            out += [14, 1, 0, r] + list(b"pref") if r % 2 else [5, 1, 0, 0] + list(b"inline-text!" + b"abcd")
+        out += [0, 32] + list(range(32))
+    elif kind == 6:
+        out += list(range(rows * width))
+    else:
+        out += list(range(rows * [1, 1, 2, 2, 4, 4, 8, 8][kind - 7]))
+    return out
+
+
+def arrow_seeds():
+    seeds = []
+    for kind in range(15):
+        for shape in (0, 1, 2, 3):
+            rows = 6
+            b = [shape, kind, 4]
+            if shape & 2:  # int32 indices into a dictionary of `rows` values
+                b += [4, rows, 0, 0, 0] + [x for i in range(rows) for x in (rows - 1 - i, 0, 0, 0)]
+            b += arrow_values(kind, rows, 4)
+            if shape & 1:  # a one-field struct around it
+                b += [rows, 0, 0, 0]
+            seeds.append(bytes(x & 0xFF for x in b))
+    return seeds
+
+
 def main(out_dir, names):
+    if "arrow_column" in names:
+        d = os.path.join(out_dir, "arrow_column")
+        os.makedirs(d, exist_ok=True)
+        for i, seed in enumerate(arrow_seeds()):
+            with open(os.path.join(d, f"seed-{i}"), "wb") as f:
+                f.write(seed)
     for name in names:
+        if name not in EXAMPLES:
+            continue
         try:
             objs = EXAMPLES[name](_murk)
         except AttributeError:
@@ -51,4 +94,4 @@ def main(out_dir, names):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2:] or list(EXAMPLES))
+    main(sys.argv[1], sys.argv[2:] or [*EXAMPLES, "arrow_column"])

@@ -40,6 +40,12 @@ Bools query_hashes(const BF& f, const Hashes& hs) {
                     reinterpret_cast<bool*>(r.v.data()));
     return r;
 }
+void update_column(BF& f, const Column& c) {
+    c.each_block([&](const Items& b) { update(f, b); });
+}
+RowBools query_column(const BF& f, const Column& c) {
+    return {c.per_row(c.collect<u8>([&](const Items& b) { return query_many(f, b).v; }))};
+}
 void merge(BF& f, const Other<BF>& o) { f.merge(*o); }
 BF intersection(const BF& f, const Other<BF>& o) { return f.intersection(*o); }
 BF copy(const BF& f) { return f; }
@@ -85,12 +91,24 @@ PyMethodDef methods[] = {
     def<"update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path.", update>(),
     def<"add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
+    def<"update_column($self, column)\n--\n\n"
+        "Add the non-null values of an Arrow column, read in place.\n\n"
+        "column is anything with __arrow_c_stream__ or __arrow_c_array__ (pyarrow,\n"
+        "polars, pandas, DuckDB, nanoarrow) holding strings, binary or integers"
+        " (or a dictionary of them).\n"
+        "Each value is the same item as its str, bytes or int.",
+        update_column>(),
     def<"contains($self, item)\n--\n\nCheck if an item might be in the filter." CONTAINS_NOTE, contains>(),
     def<"query($self, item)\n--\n\nCheck if an item might be in the filter (alias for contains)." CONTAINS_NOTE,
         contains>(),
     def<"query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.", query_many>(),
     def<"contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash.", contains_hash>(),
     def<"query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.", query_hashes>(),
+    def<"query_column($self, column)\n--\n\n"
+        "Check membership for every row of an Arrow column, read in place.\n\n"
+        "Returns a read-only memoryview of format '?' with one entry per row\n"
+        "(numpy.asarray wraps it without a copy); a null row answers False.",
+        query_column>(),
     def<"merge($self, other)\n--\n\nMerge another Bloom filter into this one (union).\n\n"
         "Both filters must have the same configuration (num_bits, num_hashes, seed).",
         merge>(),

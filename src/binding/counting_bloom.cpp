@@ -44,6 +44,12 @@ Bools query_hashes(const CBF& f, const Hashes& hs) {
                     reinterpret_cast<bool*>(r.v.data()));
     return r;
 }
+void update_column(CBF& f, const Column& c) {
+    c.each_block([&](const Items& b) { update(f, b); });
+}
+RowBools query_column(const CBF& f, const Column& c) {
+    return {c.per_row(c.collect<u8>([&](const Items& b) { return query_many(f, b).v; }))};
+}
 void merge(CBF& f, const Other<CBF>& o) { f.merge(*o); }
 CBF copy(const CBF& f) { return f; }
 void clear(CBF& f) { f.clear(); }
@@ -72,6 +78,13 @@ PyMethodDef methods[] = {
     def<"update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path.", update>(),
     def<"add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
+    def<"update_column($self, column)\n--\n\n"
+        "Add the non-null values of an Arrow column, read in place.\n\n"
+        "column is anything with __arrow_c_stream__ or __arrow_c_array__ (pyarrow,\n"
+        "polars, pandas, DuckDB, nanoarrow) holding strings, binary or integers"
+        " (or a dictionary of them).\n"
+        "Each value is the same item as its str, bytes or int.",
+        update_column>(),
     def<"remove($self, item)\n--\n\nRemove one occurrence of an item previously added to the filter.\n\n"
         "Calling remove for an item that was not actually added can create false\n"
         "negatives, because a positive membership result may be a false positive.",
@@ -81,6 +94,11 @@ PyMethodDef methods[] = {
     def<"query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.", query_many>(),
     def<"contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash.", contains_hash>(),
     def<"query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.", query_hashes>(),
+    def<"query_column($self, column)\n--\n\n"
+        "Check membership for every row of an Arrow column, read in place.\n\n"
+        "Returns a read-only memoryview of format '?' with one entry per row\n"
+        "(numpy.asarray wraps it without a copy); a null row answers False.",
+        query_column>(),
     def<"count($self, item)\n--\n\nReturn the minimum backing counter for an item.", count>(),
     def<"merge($self, other)\n--\n\nMerge another Counting Bloom filter into this one.", merge>(),
     def<"copy($self)\n--\n\nCreate a deep copy of this filter.", copy>(),

@@ -1,5 +1,7 @@
 #include "frame.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <list>
 #include <new>
 #include <stdexcept>
@@ -42,6 +44,8 @@ void set_python_error() {
         throw;
     } catch (const PyErrSet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const arrow::TypeError& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
     } catch (const Error& e) {
         PyErr_SetString(e.kind == Error::Overflow ? PyExc_OverflowError : PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
@@ -298,6 +302,16 @@ void Items::gather(PyObject* iterable) {
     }
     for (std::size_t i : in_arena_)
         keys_[i].data = arena_.data() + reinterpret_cast<std::size_t>(keys_[i].data);
+    k_ = keys_.data();
+    n_ = keys_.size();
+}
+
+std::size_t Items::fill(const arrow::Column& c, arrow::Cursor& at, std::size_t max) {
+    if (keys_.size() < max) keys_.resize(max);
+    if (!text_) text_.reset(new char[max * arrow::Column::MAX_TEXT]);
+    k_ = keys_.data();
+    n_ = c.next_keys(at, keys_.data(), max, text_.get());
+    return n_;
 }
 
 Items::~Items() {
@@ -351,14 +365,70 @@ static void require_sequence(PyObject* o) {
         raise_cannot_convert(o, "Sequence");
 }
 
+Hashes::~Hashes() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+namespace {
+// Native little-endian 8-byte integers, as struct formats spell them.
+int int64_format(const char* f) {  // 1 unsigned, -1 signed, 0 neither
+    if constexpr (std::endian::native != std::endian::little) return 0;
+    if (!f) return 0;
+    if (*f == '<' || *f == '=' || *f == '@') ++f;
+    if (f[0] == 0 || f[1] != 0) return 0;
+    if (f[0] == 'Q' || f[0] == 'L') return 1;
+    if (f[0] == 'q' || f[0] == 'l') return -1;
+    return 0;
+}
+}  // namespace
+
+// Takes a one-dimensional C-contiguous buffer of 8-byte integers in place;
+// false (no error set) for anything else, which then goes the iteration way.
+bool Hashes::try_buffer(PyObject* o) {
+    if (PyBytes_Check(o) || PyByteArray_Check(o) || !PyObject_CheckBuffer(o)) return false;
+    Py_buffer b;
+    if (PyObject_GetBuffer(o, &b, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const int kind = b.ndim == 1 && b.itemsize == 8 ? int64_format(b.format) : 0;
+    if (kind == 0) {
+        PyBuffer_Release(&b);
+        return false;
+    }
+    view_ = b;
+    held_ = true;
+    n_ = static_cast<std::size_t>(b.len / 8);
+    if (reinterpret_cast<std::uintptr_t>(b.buf) % alignof(u64) == 0) {
+        p_ = static_cast<const u64*>(b.buf);
+    } else {  // a misaligned view: copy once rather than load through a bad pointer
+        v.resize(n_);
+        std::memcpy(v.data(), b.buf, n_ * 8);
+        use_copy();
+    }
+    if (kind < 0) {
+        for (std::size_t i = 0; i < n_; ++i) {
+            const auto x = static_cast<long long>(p_[i]);
+            if (x < 0) {  // the error converting that int gives
+                Ref neg = checked(PyLong_FromLongLong(x));
+                (void)PyLong_AsUnsignedLongLong(neg.get());
+                raise();
+            }
+        }
+    }
+    return true;
+}
+
 void to_hashes(PyObject* o, Hashes& out) {
     require_sequence(o);
+    if (out.try_buffer(o)) return;
     Py_ssize_t hint = PyObject_Size(o);
     if (hint < 0) PyErr_Clear();
     else out.v.reserve(static_cast<std::size_t>(hint));
     Ref it = checked(PyObject_GetIter(o));
     while (Ref e{PyIter_Next(it.get())}) out.v.push_back(to_u64(e.get()));
     if (PyErr_Occurred()) raise();
+    out.use_copy();
 }
 
 void to_text(PyObject* o, Text& out) {

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "../core/arrow_column.hpp"
 #include "../core/utils.hpp"
 
 namespace murk::py {
@@ -160,18 +162,21 @@ public:
     Items(const Items&) = delete;
     Items(Items&&) = default;  // vectors keep their buffers when moved
     ~Items();
-    std::size_t size() const { return keys_.size(); }
-    Key operator[](std::size_t i) const { return keys_[i]; }
+    std::size_t size() const { return n_; }
+    Key operator[](std::size_t i) const { return k_[i]; }
     // Key i, with the bytes of a key further on already requested: the objects
     // of a large batch are scattered in memory. Batch loops read keys through this.
     Key at(std::size_t i) const {
-        if (i + AHEAD < keys_.size()) prefetch(keys_[i + AHEAD].data);
-        return keys_[i];
+        if (i + AHEAD < n_) prefetch(k_[i + AHEAD].data);
+        return k_[i];
     }
     static constexpr std::size_t AHEAD = 32;
-    const Key* data() const { return keys_.data(); }
+    const Key* data() const { return k_; }
 
     void gather(PyObject* iterable);  // GIL held
+    // The keys of the next non-null rows of a column, at most max; returns
+    // how many (0 at the end). No GIL needed.
+    std::size_t fill(const arrow::Column& c, arrow::Cursor& at, std::size_t max);
 
 private:
     std::vector<Key> keys_;
@@ -180,14 +185,98 @@ private:
     // point at (a short string would be copied out of its inline buffer).
     std::vector<char> arena_;
     std::vector<std::size_t> in_arena_;  // keys whose data is an arena offset until gathering ends
+    std::unique_ptr<char[]> text_;       // decimal text of a column's integers
+    const Key* k_ = nullptr;             // the keys, once gathered or filled
+    std::size_t n_ = 0;
     friend struct BatchSink;
 };
 
-// A batch of caller-provided 64-bit hashes.
-struct Hashes {
+// A batch of caller-provided 64-bit hashes: read in place from a buffer of
+// 8-byte integers (held until the call ends), else copied from the sequence.
+class Hashes {
+public:
+    Hashes() = default;
+    Hashes(Hashes&& o) noexcept
+        : v(std::move(o.v)), p_(o.p_), n_(o.n_), view_(o.view_), held_(std::exchange(o.held_, false)) {}
+    Hashes& operator=(Hashes&&) = delete;
+    ~Hashes();  // GIL held
+    std::size_t size() const { return n_; }
+    u64 operator[](std::size_t i) const { return p_[i]; }
+    const u64* data() const { return p_; }
+
+    std::vector<u64> v;  // the iteration path fills this, then calls use_copy()
+    void use_copy() {
+        p_ = v.data();
+        n_ = v.size();
+    }
+    bool try_buffer(PyObject* o);  // GIL held
+
+private:
+    const u64* p_ = nullptr;
+    std::size_t n_ = 0;
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// An Arrow column (`update_column`, `query_column`): anything with
+// __arrow_c_stream__ or __arrow_c_array__. Imported and validated with the
+// GIL held; the imported structs are released when the call ends.
+class Column {
+public:
+    Column();
+    Column(Column&&) noexcept;
+    ~Column();  // GIL held
+    void import(PyObject* o, bool text_only);
+    // Runs f on the keys of the non-null rows, block after block, in order;
+    // no GIL needed. A block stays in cache from being made to being hashed.
+    static constexpr std::size_t BLOCK = 2048;
+    template <class F>
+    void each_block(F&& f) const {
+        Items block;
+        arrow::Cursor at;
+        while (block.fill(*col_, at, BLOCK) > 0) f(static_cast<const Items&>(block));
+    }
+    // The results f gives for each block, one after another.
+    template <class T, class F>
+    std::vector<T> collect(F&& f) const {
+        std::vector<T> out;
+        out.reserve(static_cast<std::size_t>(col_->valid_rows()));
+        each_block([&](const Items& b) {
+            const std::vector<T> r = f(b);
+            out.insert(out.end(), r.begin(), r.end());
+        });
+        return out;
+    }
+    // Results of the non-null rows spread over all rows, nulls answering T{}.
+    template <class T>
+    std::vector<T> per_row(std::vector<T>&& v) const {
+        const std::size_t rows = col_->rows();
+        if (v.size() != rows) {
+            std::vector<u8> valid(rows);
+            col_->validity(valid.data());
+            std::size_t j = v.size();
+            v.resize(rows);
+            for (std::size_t i = rows; i-- > 0;) v[i] = valid[i] ? v[--j] : T{};
+        }
+        return std::move(v);
+    }
+
+private:
+    struct Imported;
+    std::unique_ptr<Imported> imp_;
+    std::optional<arrow::Column> col_;
+};
+
+// A column of strings only (TopK, whose items are str).
+struct TextColumn : Column {};
+
+// query_column results: a read-only memoryview over the values, format '?'
+// or 'Q', one entry per row.
+struct RowBools {
+    std::vector<u8> v;
+};
+struct RowCounts {
     std::vector<u64> v;
-    std::size_t size() const { return v.size(); }
-    u64 operator[](std::size_t i) const { return v[i]; }
 };
 
 // `str` argument (JSON text, file paths).
@@ -209,6 +298,10 @@ template <>
 struct is_batch<Items> : std::true_type {};
 template <>
 struct is_batch<Hashes> : std::true_type {};
+template <>
+struct is_batch<Column> : std::true_type {};
+template <>
+struct is_batch<TextColumn> : std::true_type {};
 
 // Conversions. convert<T>(o) raises on failure; the caller adds the argument prefix.
 void to_key(PyObject* o, Item& out);
@@ -299,6 +392,22 @@ struct Conv<Hashes> {
         return h;
     }
 };
+template <>
+struct Conv<Column> {
+    static Column get(PyObject* o) {
+        Column c;
+        c.import(o, false);
+        return c;
+    }
+};
+template <>
+struct Conv<TextColumn> {
+    static TextColumn get(PyObject* o) {
+        TextColumn c;
+        c.import(o, true);
+        return c;
+    }
+};
 template <class T>
 struct Conv<Other<T>> {
     static Other<T> get(PyObject* o) {
@@ -353,6 +462,8 @@ PyObject* to_py(const Bytes& v);
 PyObject* to_py(const Bools& v);
 PyObject* to_py(const std::vector<u64>& v);
 PyObject* to_py(None);
+PyObject* to_py(RowBools&& v);
+PyObject* to_py(RowCounts&& v);
 template <class A, class B>
 PyObject* to_py(const std::pair<A, B>& v) {
     Ref a(to_py(v.first)), b(to_py(v.second));

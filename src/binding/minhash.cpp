@@ -18,7 +18,10 @@ MH make(u64 num_hashes, u64 seed) { return MH(num_hashes, seed); }
 void add(MH& m, const Item& it) { m.add_key(it.key); }
 void add_hash(MH& m, u64 x) { m.add_hash(x); }
 void update(MH& m, const Items& items) { m.add_keys(items.size(), [&](std::size_t i) { return items.at(i); }); }
-void update_hashes(MH& m, const Hashes& hs) { m.add_hashes(hs.v.data(), hs.size()); }
+void update_hashes(MH& m, const Hashes& hs) { m.add_hashes(hs.data(), hs.size()); }
+void update_column(MH& m, const Column& c) {
+    c.each_block([&](const Items& b) { update(m, b); });
+}
 double jaccard(const MH& m, const Other<MH>& o) { return m.jaccard(*o); }
 std::pair<double, double> jaccard_interval(const MH& m, const Other<MH>& o, double confidence) {
     return m.jaccard_interval(*o, confidence);
@@ -59,6 +62,13 @@ PyMethodDef methods[] = {
     def<"update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path.", update>(),
     def<"add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
+    def<"update_column($self, column)\n--\n\n"
+        "Add the non-null values of an Arrow column, read in place.\n\n"
+        "column is anything with __arrow_c_stream__ or __arrow_c_array__ (pyarrow,\n"
+        "polars, pandas, DuckDB, nanoarrow) holding strings, binary or integers"
+        " (or a dictionary of them).\n"
+        "Each value is the same item as its str, bytes or int.",
+        update_column>(),
     def<"jaccard($self, other)\n--\n\nEstimate the Jaccard similarity with another MinHash.\n\n"
         "Returns a value between 0.0 and 1.0.",
         jaccard>(),

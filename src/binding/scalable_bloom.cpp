@@ -53,6 +53,12 @@ Bools query_hashes(const SBF& f, const Hashes& hs) {
                     reinterpret_cast<bool*>(r.v.data()));
     return r;
 }
+void update_column(SBF& f, const Column& c) {
+    c.each_block([&](const Items& b) { update(f, b); });
+}
+RowBools query_column(const SBF& f, const Column& c) {
+    return {c.per_row(c.collect<u8>([&](const Items& b) { return query_many(f, b).v; }))};
+}
 SBF copy(const SBF& f) { return f; }
 void clear(SBF& f) { f.clear(); }
 WideInt capacity(const SBF& f) { return {f.capacity()}; }
@@ -95,11 +101,23 @@ PyMethodDef methods[] = {
     def<"update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path.", update>(),
     def<"add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
+    def<"update_column($self, column)\n--\n\n"
+        "Add the non-null values of an Arrow column, read in place.\n\n"
+        "column is anything with __arrow_c_stream__ or __arrow_c_array__ (pyarrow,\n"
+        "polars, pandas, DuckDB, nanoarrow) holding strings, binary or integers"
+        " (or a dictionary of them).\n"
+        "Each value is the same item as its str, bytes or int.",
+        update_column>(),
     def<"contains($self, item)\n--\n\nCheck if an item might be in the filter.", contains>(),
     def<"query($self, item)\n--\n\nCheck if an item might be in the filter (alias for contains).", contains>(),
     def<"query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.", query_many>(),
     def<"contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash.", contains_hash>(),
     def<"query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.", query_hashes>(),
+    def<"query_column($self, column)\n--\n\n"
+        "Check membership for every row of an Arrow column, read in place.\n\n"
+        "Returns a read-only memoryview of format '?' with one entry per row\n"
+        "(numpy.asarray wraps it without a copy); a null row answers False.",
+        query_column>(),
     def<"copy($self)\n--\n\nCreate a deep copy.", copy>(),
     def<"clear($self)\n--\n\nClear all items.\n\nThe filter is left with one fresh slice; its parameters are kept.",
         clear>(),

@@ -198,6 +198,49 @@ std::vector<u64> query_many(const TK& t, const StrItems& items) {
 }
 bool contains(const TK& t, const StrItem& item) { return t.contains(item.s); }
 
+// The texts of a string column are checked as UTF-8 before anything is
+// counted: the tracker keeps them and gives them back as str.
+bool ascii(Key k) {  // most texts are, and ASCII is UTF-8: eight bytes at a time
+    u64 high = 0;
+    std::size_t j = 0;
+    for (; j + 8 <= k.size; j += 8) {
+        u64 w;
+        std::memcpy(&w, k.data + j, 8);
+        high |= w;
+    }
+    for (; j < k.size; ++j) high |= static_cast<unsigned char>(k.data[j]);
+    return (high & 0x8080808080808080ULL) == 0;
+}
+void check_texts(const TextColumn& c) {
+    c.each_block([](const Items& b) {
+        for (std::size_t i = 0; i < b.size(); ++i) {
+            const Key k = b.at(i);
+            if (ascii(k)) continue;
+            const std::string fault = utf8_fault({k.data, k.size});
+            if (!fault.empty()) value_error("malformed Arrow column: string is not valid utf8: " + fault);
+        }
+    });
+}
+auto texts(const Items& b) {
+    return [&b, i = std::size_t{0}]() mutable {
+        const Key k = b.at(i++);
+        return std::string_view(k.data, k.size);
+    };
+}
+
+void update_column(TK& t, const TextColumn& c) {
+    check_texts(c);
+    c.each_block([&](const Items& b) { t.add_many(b.size(), texts(b)); });
+}
+RowCounts query_column(const TK& t, const TextColumn& c) {
+    check_texts(c);
+    return {c.per_row(c.collect<u64>([&](const Items& b) {
+        std::vector<u64> out(b.size());
+        t.query_many(b.size(), texts(b), out.data());
+        return out;
+    }))};
+}
+
 Listing listing(const TK& t, std::optional<u64> n, bool with_error) {
     Listing l{{}, {}, {}, with_error};
     const u64 take = std::min<u64>(n.value_or(t.k()), t.size());
@@ -240,11 +283,22 @@ PyMethodDef methods[] = {
     def<"add_count($self, item, count)\n--\n\nAdd an item with a specific count.", add>(),
     def<"update($self, items)\n--\n\nAdd multiple items, releasing the GIL while updating counters.", update>(),
     def<"update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path.", update>(),
+    def<"update_column($self, column)\n--\n\n"
+        "Add the non-null strings of an Arrow column, read in place.\n\n"
+        "column is anything with __arrow_c_stream__ or __arrow_c_array__ (pyarrow,\n"
+        "polars, pandas, DuckDB, nanoarrow) holding utf8, large_utf8 or utf8_view\n"
+        "values (or a dictionary of them); each value counts as its str.",
+        update_column>(),
     def<"query($self, item)\n--\n\nQuery the estimated count of an item.\n\n"
         "Returns 0 if the item is not being tracked.",
         query>(),
     def<"count($self, item)\n--\n\nGet the count of an item (alias for query).", query>(),
     def<"query_many($self, items)\n--\n\nQuery multiple item counts using the optimized batch path.", query_many>(),
+    def<"query_column($self, column)\n--\n\n"
+        "Query the count of every row of an Arrow string column, read in place.\n\n"
+        "Returns a read-only memoryview of format 'Q' with one entry per row\n"
+        "(numpy.asarray wraps it without a copy); a null row answers 0.",
+        query_column>(),
     def<"contains($self, item)\n--\n\nCheck if an item is being tracked.", contains>(),
     def<"top($self, n=None)\n--\n\nGet the top-k items with their counts.\n\n"
         "Returns a list of (item, count) tuples sorted by count (descending).",
