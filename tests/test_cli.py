@@ -17,11 +17,6 @@ import pytest
 import murk
 from murk.cli import _input, _kinds
 
-needs_update_column = pytest.mark.skipif(
-    not hasattr(murk.BloomFilter, "update_column"), reason="column input (update_column) is not in this build"
-)
-
-
 def run(*args, stdin=b"", cwd=None, env=None):
     return subprocess.run([sys.executable, "-m", "murk", *map(str, args)], input=stdin, capture_output=True,
                           cwd=cwd, env=env, timeout=60)
@@ -305,7 +300,6 @@ def test_column_reader_yields_the_fields_as_text(tmp_path):
     assert values == ["007", None, "bob", "carol", "dave", None, "eve"]
 
 
-@needs_update_column
 @pytest.mark.parametrize("kind", ["hll", "topk"])
 def test_build_from_a_column(tmp_path, kind):
     pa = pytest.importorskip("pyarrow")
