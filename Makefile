@@ -6,7 +6,7 @@ BUILD_DIR ?= build/release
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk
 
-.PHONY: deps install test demo bench test-asan fuzz fuzz-deps
+.PHONY: deps install test demo bench bench-dask test-asan fuzz fuzz-deps
 
 # System headers come from Debian; only installed when missing.
 deps:
@@ -27,6 +27,10 @@ demo: install
 bench: install
 	$(PYTHON) -m pip install -q -r bench/requirements.txt
 	$(PYTHON) bench/run.py $(BENCH_ARGS)
+
+bench-dask: install
+	$(PYTHON) -m pip install -q -r bench/requirements.txt
+	$(PYTHON) bench/dask_bench.py $(BENCH_ARGS)
 
 # The whole suite against an ASan + UBSan build of the module (not installed:
 # it is put first on the path, with the sanitizer runtimes preloaded).
