@@ -1,15 +1,18 @@
 """murk.dask on a real two-process cluster, and on the local schedulers."""
+import doctest
 import functools
 import pickle
 import subprocess
 import sys
 
+import dask
 import dask.array as da
 import dask.bag as db
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 import pytest
+from dask.sizeof import sizeof
 from distributed import Client, LocalCluster
 
 import murk
@@ -175,8 +178,12 @@ def test_import_murk_does_not_import_dask():
 
 
 def test_workers_account_sketches_by_their_size():
-    from dask.sizeof import sizeof
-
     for sketch in (murk.BloomFilter(num_bits=2**23, num_hashes=3), murk.CuckooFilter(4000), murk.TopK(30)):
         assert sizeof(sketch) == sketch.size_in_bytes
     assert sizeof(murk.BloomFilter(num_bits=2**23, num_hashes=3)) == 2**20
+
+
+def test_docstring_example_runs():
+    with dask.config.set(scheduler="sync"):
+        result = doctest.testmod(murk.dask)
+    assert result.attempted >= 3 and result.failed == 0
