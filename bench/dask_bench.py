@@ -18,6 +18,10 @@ What is timed, best of R runs:
   cluster       build(...) and its compute on a LocalCluster of 2 worker
                 processes x 1 thread (cluster start-up not timed, shown apart)
   threads       build(...) and its compute by the threaded scheduler, 2 threads
+  sync          the same on Dask's synchronous scheduler (one thread): the
+                partitioned pipeline without parallelism, so threads / sync
+                isolates what the two threads buy from what partitioning buys
+                (one process holds all 10M items at once, a partition 500k)
   update x2     two threads, each updating its own HyperLogLog from a
                 ready-made half of the items: how much the lock released
                 during hashing buys by itself
@@ -131,19 +135,22 @@ def main():
 
             cl, on_cluster = best(lambda run: client.compute(build(run)).result(), repeats)
             th, threaded = best(lambda run: build(run).compute(scheduler="threads", num_workers=2), repeats)
+            sy, synchronous = best(lambda run: build(run).compute(scheduler="sync"), repeats)
             items = all_items(kind, n, parts)
             pair = min(two_threads(items)[1] for _ in range(repeats))
             merged = two_threads(items)[0]
             del items
-            for sketch in (on_cluster, threaded, merged):
+            for sketch in (on_cluster, threaded, synchronous, merged):
                 assert sketch.to_bytes() == reference.to_bytes(), "a parallel build differs from one process"
             rows = [("one process (make + update)", base, base), ("cluster, 2 processes", cl, base),
-                    ("threads, 2", th, base), ("one process, update only", update_only, update_only),
+                    ("threads, 2", th, base), ("sync, 1 thread", sy, base),
+                    ("one process, update only", update_only, update_only),
                     ("update x2 threads", pair, update_only)]
             for label, secs, ref in rows:
                 print(f"{kind:<7}{label:<28}{secs:>9.2f}{secs / n * 1e9:>9.1f}{ref / secs:>7.2f}")
-    print("\nratio: the row's reference time / its time (make + update rows against one process "
-          "make + update, update rows against one process update only)")
+            print(f"{kind:<7}{'threads, 2 vs sync':<28}{'':>9}{'':>9}{sy / th:>7.2f}")
+    print("\nratio: the row's reference time / its time (Dask rows against one process make + update, "
+          "update rows against one process update only)")
 
 
 if __name__ == "__main__":
