@@ -6,6 +6,7 @@ BUILD_DIR ?= build/release
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk arrow_column
 
+.PHONY: deps install test demo bench bench-dask test-asan fuzz fuzz-deps docs characterize dist test-dist
 
 # System headers come from Debian; only installed when missing.
 deps:
@@ -40,6 +41,9 @@ docs: install
 characterize: install
 	$(PYTHON) -m pip install -q -r requirements-docs.txt
 	$(PYTHON) bench/characterize.py $(CHARACTERIZE_ARGS)
+bench-dask: install
+	$(PYTHON) -m pip install -q -r bench/requirements.txt
+	$(PYTHON) bench/dask_bench.py $(BENCH_ARGS)
 
 # The whole suite against an ASan + UBSan build of the module (not installed:
 # it is put first on the path, with the sanitizer runtimes preloaded).
