@@ -96,15 +96,19 @@ def test_local_schedulers_build_and_query(scheduler):
 
 FLOATS = np.where(np.arange(3000) % 7 == 0, np.nan, np.arange(3000) % 400 / 4)
 TEXT = pd.Series([None if i % 11 == 0 else f"t{i % 500}" for i in range(3000)], dtype="string")
+INTS = pd.Series([None if i % 9 == 0 else i % 300 - 150 for i in range(3000)], dtype="Int64")
+CATS = TEXT.astype("category")
 STAMPS = np.where(np.arange(3000) % 5 == 0, np.datetime64("NaT"), np.datetime64("2024-01-01") + np.arange(3000) % 90)
 
 
 @pytest.mark.parametrize("coll, present", [
     (da.from_array(FLOATS, chunks=700), FLOATS[~np.isnan(FLOATS)].tolist()),
     (dd.from_pandas(TEXT, npartitions=4), TEXT.dropna().tolist()),
+    (dd.from_pandas(INTS, npartitions=4), INTS.dropna().tolist()),  # Arrow-backed: read in place
+    (dd.from_pandas(CATS, npartitions=4), CATS.dropna().tolist()),
     (da.from_array(STAMPS, chunks=700), STAMPS[~np.isnat(STAMPS)].tolist()),
     (dd.from_pandas(pd.Series(STAMPS), npartitions=4), pd.Series(STAMPS).dropna().tolist()),
-], ids=["float-array", "string-series", "datetime-array", "datetime-series"])
+], ids=["float-array", "string-series", "int-series", "category-series", "datetime-array", "datetime-series"])
 def test_typed_partitions_skip_their_missing_values(coll, present):
     got = murk.dask.build(coll, murk.HyperLogLog, precision=10).compute(scheduler="sync")
     assert got.to_bytes() == reference(murk.HyperLogLog, {"precision": 10}, present)

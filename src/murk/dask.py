@@ -82,8 +82,31 @@ def _present(part: Any) -> tuple[list[Any], np.ndarray | None]:
     return objects[~mask].tolist(), mask
 
 
+def _arrow(part: Any) -> Any:
+    """The partition as an object exporting Arrow data, or None.
+
+    Such partitions are read in place by ``update_column``/``query_column``:
+    no Python object per element, and the lock is released while hashing.
+    """
+    if isinstance(part, pd.Index):
+        part = part.to_series()
+    return part if hasattr(part, "__arrow_c_stream__") or hasattr(part, "__arrow_c_array__") else None
+
+
+# A column of a type the Arrow reader does not take (floats, dates, mixed
+# objects) is refused before anything changes, so the element path can follow.
+_NOT_A_COLUMN = (TypeError, ValueError)
+
+
 def _feed(sketch: _Sketch, part: Any) -> None:
     """Add one partition to a sketch: the only place partitions are fed."""
+    column = _arrow(part)
+    if column is not None:
+        try:
+            sketch.update_column(column)
+            return
+        except _NOT_A_COLUMN:
+            pass
     values, _ = _present(part)
     sketch.update(values)
 
@@ -111,6 +134,12 @@ def _merge(sketches: Sequence[_Sketch]) -> _Sketch:
 
 
 def _answers(sketch: _Queryable, part: Any) -> np.ndarray:
+    column = _arrow(part)
+    if column is not None:
+        try:
+            return np.asarray(sketch.query_column(column))  # null rows answer False / 0
+        except _NOT_A_COLUMN:
+            pass
     values, mask = _present(part)
     dtype = np.bool_ if isinstance(sketch, FILTERS) else np.uint64
     found: np.ndarray = np.asarray(sketch.query_many(values), dtype=dtype)
