@@ -94,23 +94,13 @@ PyMethodDef methods[] = {
     def<"update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path.", update>(),
     def<"add_hash($self, hash, count=1)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
-    def<"update_column($self, column)\n--\n\n"
-        "Count the non-null values of an Arrow column, read in place.\n\n"
-        "column is anything with __arrow_c_stream__ or __arrow_c_array__ (pyarrow,\n"
-        "polars, pandas, DuckDB, nanoarrow) holding strings, binary or integers"
-        " (or a dictionary of them).\n"
-        "Each value is the same item as its str, bytes or int.",
-        update_column>(),
+    def<UPDATE_COLUMN_DOC("Count"), update_column>(),
     def<"query($self, item)\n--\n\nQuery the estimated frequency of an item.", query>(),
     def<"count($self, item)\n--\n\nGet estimated frequency (alias for query).", query>(),
     def<"query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.", query_many>(),
     def<"query_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash.", query_hash>(),
     def<"query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.", query_hashes>(),
-    def<"query_column($self, column)\n--\n\n"
-        "Estimate the count for every row of an Arrow column, read in place.\n\n"
-        "Returns a read-only memoryview of format 'Q' with one entry per row\n"
-        "(numpy.asarray wraps it without a copy); a null row answers 0.",
-        query_column>(),
+    def<QUERY_COLUMN_DOC("Estimate the count", "Q", "0"), query_column>(),
     def<"merge($self, other)\n--\n\nMerge another Count-Min Sketch into this one.", merge>(),
     def<"inner_product($self, other)\n--\n\nEstimate the inner product with another sketch.", inner_product>(),
     def<"error_rate($self)\n--\n\nGet the error rate (epsilon).", error_rate>(),

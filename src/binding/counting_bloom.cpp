@@ -78,13 +78,7 @@ PyMethodDef methods[] = {
     def<"update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path.", update>(),
     def<"add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
-    def<"update_column($self, column)\n--\n\n"
-        "Add the non-null values of an Arrow column, read in place.\n\n"
-        "column is anything with __arrow_c_stream__ or __arrow_c_array__ (pyarrow,\n"
-        "polars, pandas, DuckDB, nanoarrow) holding strings, binary or integers"
-        " (or a dictionary of them).\n"
-        "Each value is the same item as its str, bytes or int.",
-        update_column>(),
+    def<UPDATE_COLUMN_DOC("Add"), update_column>(),
     def<"remove($self, item)\n--\n\nRemove one occurrence of an item previously added to the filter.\n\n"
         "Calling remove for an item that was not actually added can create false\n"
         "negatives, because a positive membership result may be a false positive.",
@@ -94,11 +88,7 @@ PyMethodDef methods[] = {
     def<"query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.", query_many>(),
     def<"contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash.", contains_hash>(),
     def<"query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.", query_hashes>(),
-    def<"query_column($self, column)\n--\n\n"
-        "Check membership for every row of an Arrow column, read in place.\n\n"
-        "Returns a read-only memoryview of format '?' with one entry per row\n"
-        "(numpy.asarray wraps it without a copy); a null row answers False.",
-        query_column>(),
+    def<QUERY_COLUMN_DOC("Check membership", "?", "False"), query_column>(),
     def<"count($self, item)\n--\n\nReturn the minimum backing counter for an item.", count>(),
     def<"merge($self, other)\n--\n\nMerge another Counting Bloom filter into this one.", merge>(),
     def<"copy($self)\n--\n\nCreate a deep copy of this filter.", copy>(),

@@ -79,12 +79,7 @@ PyMethodDef methods[] = {
     def<"update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path.", update>(),
     def<"add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
-    def<"update_column($self, column)\n--\n\n"
-        "Add the non-null values of an Arrow column, read in place.\n\n"
-        "column is anything with __arrow_c_stream__ or __arrow_c_array__ (pyarrow,\n"
-        "polars, pandas, DuckDB, nanoarrow) holding strings, binary or integers"
-        " (or a dictionary of them).\n"
-        "Each value is the same item as its str, bytes or int.\n\n"
+    def<UPDATE_COLUMN_DOC("Add") "\n\n"
         "Returns the number of items inserted, as update() does.",
         update_column>(),
     def<"contains($self, item)\n--\n\nCheck if an item might be in the filter.", contains>(),
@@ -92,11 +87,7 @@ PyMethodDef methods[] = {
     def<"query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.", query_many>(),
     def<"contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash.", contains_hash>(),
     def<"query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.", query_hashes>(),
-    def<"query_column($self, column)\n--\n\n"
-        "Check membership for every row of an Arrow column, read in place.\n\n"
-        "Returns a read-only memoryview of format '?' with one entry per row\n"
-        "(numpy.asarray wraps it without a copy); a null row answers False.",
-        query_column>(),
+    def<QUERY_COLUMN_DOC("Check membership", "?", "False"), query_column>(),
     def<"remove($self, item)\n--\n\nRemove an item from the filter.\n\n"
         "Returns True if a matching fingerprint was found and removed. Only call\n"
         "this for items known to have been inserted.",

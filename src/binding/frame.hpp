@@ -218,6 +218,19 @@ private:
     bool held_ = false;
 };
 
+// Docstrings of the column methods, the same for every class.
+#define COLUMN_INPUT_DOC                                                                   \
+    "column is anything with __arrow_c_stream__ or __arrow_c_array__ (pyarrow,\n"        \
+    "polars, pandas, DuckDB, nanoarrow) holding strings, binary or integers"               \
+    " (or a dictionary of them).\n"                                                        \
+    "Each value is the same item as its str, bytes or int."
+#define UPDATE_COLUMN_DOC(verb) \
+    "update_column($self, column)\n--\n\n" verb " the non-null values of an Arrow column, read in place.\n\n" COLUMN_INPUT_DOC
+#define QUERY_COLUMN_DOC(what, format, null_answer)                                           \
+    "query_column($self, column)\n--\n\n" what " for every row of an Arrow column, read in place.\n\n" \
+    "Returns a read-only memoryview of format '" format "' with one entry per row\n"              \
+    "(numpy.asarray wraps it without a copy); a null row answers " null_answer "."
+
 // An Arrow column (`update_column`, `query_column`): anything with
 // __arrow_c_stream__ or __arrow_c_array__. Imported and validated with the
 // GIL held; the imported structs are released when the call ends.

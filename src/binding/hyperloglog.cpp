@@ -63,13 +63,7 @@ PyMethodDef methods[] = {
     def<"update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path.", update>(),
     def<"add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
-    def<"update_column($self, column)\n--\n\n"
-        "Add the non-null values of an Arrow column, read in place.\n\n"
-        "column is anything with __arrow_c_stream__ or __arrow_c_array__ (pyarrow,\n"
-        "polars, pandas, DuckDB, nanoarrow) holding strings, binary or integers"
-        " (or a dictionary of them).\n"
-        "Each value is the same item as its str, bytes or int.",
-        update_column>(),
+    def<UPDATE_COLUMN_DOC("Add"), update_column>(),
     def<"cardinality($self)\n--\n\nEstimate the cardinality (number of distinct elements).", cardinality>(),
     def<"query($self)\n--\n\nQuery the estimated cardinality (alias for cardinality).", cardinality>(),
     def<"confidence_interval($self, confidence=0.95)\n--\n\n"

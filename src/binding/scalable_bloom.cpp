@@ -101,23 +101,13 @@ PyMethodDef methods[] = {
     def<"update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path.", update>(),
     def<"add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
-    def<"update_column($self, column)\n--\n\n"
-        "Add the non-null values of an Arrow column, read in place.\n\n"
-        "column is anything with __arrow_c_stream__ or __arrow_c_array__ (pyarrow,\n"
-        "polars, pandas, DuckDB, nanoarrow) holding strings, binary or integers"
-        " (or a dictionary of them).\n"
-        "Each value is the same item as its str, bytes or int.",
-        update_column>(),
+    def<UPDATE_COLUMN_DOC("Add"), update_column>(),
     def<"contains($self, item)\n--\n\nCheck if an item might be in the filter.", contains>(),
     def<"query($self, item)\n--\n\nCheck if an item might be in the filter (alias for contains).", contains>(),
     def<"query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.", query_many>(),
     def<"contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash.", contains_hash>(),
     def<"query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.", query_hashes>(),
-    def<"query_column($self, column)\n--\n\n"
-        "Check membership for every row of an Arrow column, read in place.\n\n"
-        "Returns a read-only memoryview of format '?' with one entry per row\n"
-        "(numpy.asarray wraps it without a copy); a null row answers False.",
-        query_column>(),
+    def<QUERY_COLUMN_DOC("Check membership", "?", "False"), query_column>(),
     def<"copy($self)\n--\n\nCreate a deep copy.", copy>(),
     def<"clear($self)\n--\n\nClear all items.\n\nThe filter is left with one fresh slice; its parameters are kept.",
         clear>(),
