@@ -2,6 +2,7 @@
 or one column of CSV or Parquet files; with a progress bar on a terminal."""
 from __future__ import annotations
 
+import csv
 import os
 import stat
 import sys
@@ -202,11 +203,17 @@ def column_batches(srcs: Sequence[Source], name: str, progress: Progress) -> Ite
                     import gzip
 
                     stream = gzip.GzipFile(fileobj=raw, mode="rb")
-                tsv = lower.removesuffix(".gz").endswith(".tsv")
+                delimiter = "\t" if lower.removesuffix(".gz").endswith(".tsv") else ","
+                # The header is read here, and pyarrow reads on from the line after it:
+                # a pyarrow CSV reader over a Python stream that fails while opening
+                # (a missing column) can abort the process at exit.
+                header = next(csv.reader([stream.readline().decode("utf-8-sig")], delimiter=delimiter), [])
+                if name not in header:
+                    raise CliError(f"'{src.label}' has no column '{name}'")
                 reader = pacsv.open_csv(
                     stream,
-                    read_options=pacsv.ReadOptions(block_size=BLOCK),
-                    parse_options=pacsv.ParseOptions(delimiter="\t" if tsv else ","),
+                    read_options=pacsv.ReadOptions(block_size=BLOCK, column_names=header),
+                    parse_options=pacsv.ParseOptions(delimiter=delimiter),
                     # Fields as written; only an empty field is missing.
                     convert_options=pacsv.ConvertOptions(include_columns=[name], column_types={name: pa.string()},
                                                          null_values=[""], strings_can_be_null=True),
