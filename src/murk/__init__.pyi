@@ -3,7 +3,9 @@
 from collections.abc import Iterable, Sequence
 from typing import Any, final
 
-__all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
+from ._lsh import MinHashLSH as MinHashLSH
+
+__all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK", "MinHashLSH"]
 
 __version__: str
 
