@@ -123,8 +123,9 @@ bool valid_utf8_with_surrogates(std::string_view s) noexcept {
 }
 
 bool canonical_decimal(std::string_view s) noexcept {
-    if (!s.empty() && s.front() == '-') s.remove_prefix(1);
-    if (s.empty() || (s.front() == '0' && s.size() > 1)) return false;
+    const bool negative = !s.empty() && s.front() == '-';
+    if (negative) s.remove_prefix(1);
+    if (s.empty() || (s.front() == '0' && (s.size() > 1 || negative))) return false;
     for (char c : s)
         if (c < '0' || c > '9') return false;
     return true;
@@ -502,10 +503,8 @@ void MinHashLSH::query(const u64* signature, std::vector<u32>& out) const {
             break;
         }
     }
-    if (bands_ > 1) {
-        std::sort(out.begin(), out.end());
-        out.erase(std::unique(out.begin(), out.end()), out.end());
-    }
+    std::sort(out.begin(), out.end());
+    if (bands_ > 1) out.erase(std::unique(out.begin(), out.end()), out.end());
 }
 
 // ---------------------------------------------------------------- merge and persistence
