@@ -2,6 +2,7 @@
 #include "../core/minhash_lsh.hpp"
 
 #include <charconv>
+#include <memory>
 
 #include "../core/minhash.hpp"
 #include "frame.hpp"
@@ -176,20 +177,18 @@ struct Conv<MinHashes> {
     }
 };
 
-// A 2-D array of signatures read in place through the buffer protocol.
+// A 2-D array of signatures read in place through the buffer protocol. The
+// view stays at one address (exporters may point its fields into itself).
 struct Signatures {
-    Py_buffer view{};
-    bool held = false;
+    struct Release {
+        void operator()(Py_buffer* v) const {
+            PyBuffer_Release(v);
+            delete v;
+        }
+    };
+    std::unique_ptr<Py_buffer, Release> view;
     const u64* data = nullptr;
     std::size_t rows = 0, cols = 0;
-    Signatures() = default;
-    Signatures(Signatures&& o) noexcept : view(o.view), held(o.held), data(o.data), rows(o.rows), cols(o.cols) {
-        o.held = false;
-    }
-    Signatures(const Signatures&) = delete;
-    ~Signatures() {
-        if (held) PyBuffer_Release(&view);
-    }
     const u64* row(std::size_t i) const { return data + i * cols; }
 };
 
@@ -199,9 +198,13 @@ struct Conv<Signatures> {
         if (!PyObject_CheckBuffer(o))
             raise(PyExc_TypeError, "expected a 2-D uint64 array of signatures, not " + type_name(o));
         Signatures s;
-        if (PyObject_GetBuffer(o, &s.view, PyBUF_RECORDS_RO) < 0) raise();
-        s.held = true;
-        const Py_buffer& v = s.view;
+        auto* view = new Py_buffer{};
+        if (PyObject_GetBuffer(o, view, PyBUF_RECORDS_RO) < 0) {
+            delete view;
+            raise();
+        }
+        s.view.reset(view);
+        const Py_buffer& v = *view;
         const char* f = v.format ? v.format : "B";
         if (*f == '@' || *f == '=' || *f == '<') ++f;
         const bool is_unsigned = (*f == 'Q' || *f == 'L') && f[1] == '\0';
