@@ -370,12 +370,10 @@ template <class SigAt>
 Found query_all(const LSH& x, std::size_t n, SigAt&& sig) {
     Found f{&x, {}, {0}};
     f.starts.reserve(n + 1);
-    std::vector<u32> one;
-    for (std::size_t i = 0; i < n; ++i) {
-        x.query(sig(i), one);
-        f.ids.insert(f.ids.end(), one.begin(), one.end());
+    x.query_many(n, sig, [&](std::size_t, const std::vector<u32>& ids) {
+        f.ids.insert(f.ids.end(), ids.begin(), ids.end());
         f.starts.push_back(f.ids.size());
-    }
+    });
     return f;
 }
 

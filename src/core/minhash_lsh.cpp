@@ -239,8 +239,7 @@ void MinHashLSH::clear() noexcept {
     drop(arena_);
     drop(free_ids_);
     drop(key_table_);
-    drop(bucket_hash_);
-    drop(bucket_head_);
+    drop(buckets_);
     drop(next_);
     drop(prev_);
     garbage_ = live_ = key_used_ = cap_ = tombs_ = 0;
@@ -315,25 +314,22 @@ void MinHashLSH::reserve(u64 keys) {
 void MinHashLSH::rehash_buckets(u64 capacity) {
     if (capacity > HEAD) throw std::bad_alloc();
     const u64 total = sat_mul(capacity, bands_);
-    if (total > bucket_hash_.max_size()) throw std::bad_alloc();
-    std::vector<u64> hashes(static_cast<std::size_t>(total));
-    std::vector<u32> heads(static_cast<std::size_t>(total), NONE);
+    if (total > buckets_.max_size()) throw std::bad_alloc();
+    std::vector<Bucket> fresh(static_cast<std::size_t>(total), Bucket{0, NONE});
     const u64 mask = capacity - 1;
     for (u64 j = 0; j < bands_ && cap_ > 0; ++j) {
         const u64 old_base = j * cap_, base = j * capacity;
         for (u64 s = 0; s < cap_; ++s) {
-            const u32 head = bucket_head_[old_base + s];
-            if (head >= TOMB) continue;
-            const u64 h = bucket_hash_[old_base + s];
-            u64 t = h & mask;
-            while (heads[base + t] != NONE) t = (t + 1) & mask;
-            hashes[base + t] = h;
-            heads[base + t] = head;
+            const Bucket b = buckets_[old_base + s];
+            if (b.head >= TOMB) continue;
+            u64 t = b.hash & mask;
+            while (fresh[base + t].head != NONE) t = (t + 1) & mask;
+            fresh[base + t] = b;
+            const u32 head = b.head;
             prev_[head * bands_ + j] = HEAD | static_cast<u32>(t);
         }
     }
-    bucket_hash_.swap(hashes);
-    bucket_head_.swap(heads);
+    buckets_.swap(fresh);
     cap_ = capacity;
     tombs_ = 0;
 }
@@ -385,15 +381,15 @@ u32 MinHashLSH::add(lsh::KeyRef k, const u64* hashes) {
         const u64 h = hashes[j], base = j * cap_, e = static_cast<u64>(id) * bands_ + j;
         u64 slot = NONE64, s = h & mask;
         for (;; s = (s + 1) & mask) {
-            const u32 head = bucket_head_[base + s];
+            const u32 head = buckets_[base + s].head;
             if (head == NONE) break;
             if (head == TOMB) {
                 if (slot == NONE64) slot = s;
-            } else if (bucket_hash_[base + s] == h) {
+            } else if (buckets_[base + s].hash == h) {
                 next_[e] = head;
                 prev_[e] = HEAD | static_cast<u32>(s);
                 prev_[static_cast<u64>(head) * bands_ + j] = id;
-                bucket_head_[base + s] = id;
+                buckets_[base + s].head = id;
                 goto linked;
             }
         }
@@ -402,8 +398,7 @@ u32 MinHashLSH::add(lsh::KeyRef k, const u64* hashes) {
         } else {
             --tombs_;
         }
-        bucket_hash_[base + slot] = h;
-        bucket_head_[base + slot] = id;
+        buckets_[base + slot] = Bucket{h, id};
         next_[e] = NONE;
         prev_[e] = HEAD | static_cast<u32>(slot);
     linked:;
@@ -443,10 +438,10 @@ bool MinHashLSH::remove(lsh::KeyRef k) {
         if (p & HEAD) {
             const u64 slot = j * cap_ + (p & ~HEAD);
             if (nx == NONE) {
-                bucket_head_[slot] = TOMB;
+                buckets_[slot].head = TOMB;
                 ++tombs_;
             } else {
-                bucket_head_[slot] = nx;
+                buckets_[slot].head = nx;
                 prev_[static_cast<u64>(nx) * bands_ + j] = p;
             }
         } else {
@@ -480,31 +475,37 @@ void MinHashLSH::compact_arena() {
 
 // ---------------------------------------------------------------- queries
 
-void MinHashLSH::query(const u64* signature, std::vector<u32>& out) const {
+void MinHashLSH::prefetch_buckets(const u64* hs) const noexcept {
+    if (live_ == 0) return;
+    const u64 mask = cap_ - 1;
+    for (u64 j = 0; j < bands_; ++j) __builtin_prefetch(&buckets_[j * cap_ + (hs[j] & mask)], 0, 1);
+}
+
+void MinHashLSH::lookup(const u64* hs, std::vector<u32>& out) const {
     out.clear();
     if (live_ == 0) return;
-    u64 h[64];
-    std::vector<u64> big;
-    u64* hs = h;
-    if (bands_ > 64) {
-        big.resize(bands_);
-        hs = big.data();
-    }
-    band_hashes(signature, hs);
     const u64 mask = cap_ - 1;
-    for (u64 j = 0; j < bands_; ++j) prefetch(&bucket_head_[j * cap_ + (hs[j] & mask)]);
     for (u64 j = 0; j < bands_; ++j) {
         const u64 base = j * cap_;
         for (u64 s = hs[j] & mask;; s = (s + 1) & mask) {
-            const u32 head = bucket_head_[base + s];
-            if (head == NONE) break;
-            if (head == TOMB || bucket_hash_[base + s] != hs[j]) continue;
-            for (u32 id = head; id != NONE; id = next_[static_cast<u64>(id) * bands_ + j]) out.push_back(id);
+            const Bucket& b = buckets_[base + s];
+            if (b.head == NONE) break;
+            if (b.head == TOMB || b.hash != hs[j]) continue;
+            for (u32 id = b.head; id != NONE; id = next_[static_cast<u64>(id) * bands_ + j]) out.push_back(id);
             break;
         }
     }
     std::sort(out.begin(), out.end());
     if (bands_ > 1) out.erase(std::unique(out.begin(), out.end()), out.end());
+}
+
+void MinHashLSH::query(const u64* signature, std::vector<u32>& out) const {
+    out.clear();
+    if (live_ == 0) return;
+    std::vector<u64> hs(bands_);
+    band_hashes(signature, hs.data());
+    prefetch_buckets(hs.data());
+    lookup(hs.data(), out);
 }
 
 // ---------------------------------------------------------------- merge and persistence
@@ -514,9 +515,9 @@ void MinHashLSH::all_band_hashes(std::vector<u64>& out) const {
     for (u64 j = 0; j < bands_ && live_ > 0; ++j) {
         const u64 base = j * cap_;
         for (u64 s = 0; s < cap_; ++s) {
-            const u32 head = bucket_head_[base + s];
+            const u32 head = buckets_[base + s].head;
             if (head >= TOMB) continue;
-            const u64 h = bucket_hash_[base + s];
+            const u64 h = buckets_[base + s].hash;
             for (u32 id = head; id != NONE; id = next_[static_cast<u64>(id) * bands_ + j])
                 out[static_cast<u64>(id) * bands_ + j] = h;
         }
@@ -570,8 +571,7 @@ MinHashLSHData MinHashLSH::record() const {
 
 u64 MinHashLSH::size_in_bytes() const noexcept {
     return sizeof(*this) + tags_.capacity() + lengths_.capacity() * 4 + offsets_.capacity() * 8 + arena_.capacity() +
-           free_ids_.capacity() * 4 + key_table_.capacity() * 4 + bucket_hash_.capacity() * 8 +
-           bucket_head_.capacity() * 4 + next_.capacity() * 4 + prev_.capacity() * 4;
+           free_ids_.capacity() * 4 + key_table_.capacity() * 4 + buckets_.capacity() * sizeof(Bucket) + next_.capacity() * 4 + prev_.capacity() * 4;
 }
 
 std::string MinHashLSH::repr() const {

@@ -6,7 +6,7 @@
 //  - keys: one arena of key bytes plus a type tag, offset and length per key
 //    id, and an open-addressing table of ids for lookups by key;
 //  - buckets: one open-addressing table per band, all of the same power-of-two
-//    capacity and laid end to end in two flat arrays (band hash, first key id);
+//    capacity and laid end to end in one flat array of (band hash, first key id);
 //  - chains: the keys of one bucket form a doubly linked list through two
 //    arrays of n * b u32 links. The first key of a chain has no predecessor
 //    and keeps its bucket's slot in the prev link instead (flagged), so
@@ -138,16 +138,21 @@ public:
         lsh::BatchCheck c = check_new(keys);
         if (!c) return c;
         reserve(live_ + keys.size());
-        std::vector<u64> h(bands_);
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            band_hashes(sig(i), h.data());
-            add(keys[i], h.data());
-        }
+        pipelined(keys.size(), sig, [&](std::size_t i, const u64* h) { add(keys[i], h); });
         return c;
     }
 
     // Ids of the keys sharing a bucket with the signature, ascending.
     void query(const u64* signature, std::vector<u32>& out) const;
+    // query() for signatures sig(0) .. sig(n - 1); found(i, ids) receives each result.
+    template <class SigAt, class Found>
+    void query_many(std::size_t n, SigAt&& sig, Found&& found) const {
+        std::vector<u32> ids;
+        pipelined(n, sig, [&](std::size_t i, const u64* h) {
+            lookup(h, ids);
+            found(i, ids);
+        });
+    }
     lsh::KeyRef key(u32 id) const noexcept {
         return {tags_[id], std::string_view(arena_.data() + offsets_[id], lengths_[id])};
     }
@@ -171,6 +176,24 @@ private:
 
     u64 band_seed(u64 j) const noexcept { return splitmix64_mix(seed_ + j * G); }
     void band_hashes(const u64* sig, u64* out) const noexcept;
+    void prefetch_buckets(const u64* hashes) const noexcept;
+    void lookup(const u64* hashes, std::vector<u32>& out) const;
+    // f(i, band hashes of sig(i)) in order, with the buckets of signature
+    // i + 1 already requested: large tables miss the cache on every band.
+    template <class SigAt, class F>
+    void pipelined(std::size_t n, SigAt& sig, F&& f) const {
+        std::vector<u64> h(2 * bands_);
+        u64 *cur = h.data(), *nxt = cur + bands_;
+        if (n) band_hashes(sig(0), cur);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i + 1 < n) {
+                band_hashes(sig(i + 1), nxt);
+                prefetch_buckets(nxt);
+            }
+            f(i, cur);
+            std::swap(cur, nxt);
+        }
+    }
     u64 key_hash(lsh::KeyRef k) const noexcept;
     u32 find(lsh::KeyRef k) const noexcept;
     lsh::BatchCheck check_new(const KeyBatch& keys) const;
@@ -200,8 +223,11 @@ private:
     // Buckets: band j owns slots [j * cap_, (j + 1) * cap_).
     u64 cap_ = 0;
     u64 tombs_ = 0;  // tombstones across all bands: a bound for each band's own
-    std::vector<u64> bucket_hash_;
-    std::vector<u32> bucket_head_;  // first key id, NONE empty, TOMB removed
+    struct [[gnu::packed]] Bucket {
+        u64 hash;
+        u32 head;  // first key id, NONE empty, TOMB removed
+    };
+    std::vector<Bucket> buckets_;  // 12 bytes: hash and head in one cache line
     std::vector<u32> next_, prev_;  // [id * bands + j]
 };
 
