@@ -30,8 +30,9 @@ struct ClassInfo<MH> {
 
 namespace {
 
-// Appends the bytes of a str or int key to out and returns its tag. bool is
-// refused: True would come back as 1.
+// Appends the bytes of a str or int key to out and returns its tag. Other
+// integers (numpy.int64 and the like) are keyed by their __index__ value and
+// come back as int; bool is refused, since True would come back as 1.
 u8 key_bytes(PyObject* o, std::string& out) {
     if (PyUnicode_Check(o)) {
         Py_ssize_t n;
@@ -63,6 +64,10 @@ u8 key_bytes(PyObject* o, std::string& out) {
         if (!p) raise();
         out.append(p, static_cast<std::size_t>(n));
         return lsh::TAG_INT;
+    }
+    if (!PyLong_Check(o) && PyIndex_Check(o)) {
+        Ref i = checked(PyNumber_Index(o));
+        return key_bytes(i.get(), out);
     }
     raise(PyExc_TypeError, "expected str or int, not " + type_name(o));
 }
@@ -410,7 +415,8 @@ constexpr char class_doc[] =
     "index holds. Without bands and rows the banding minimises\n"
     "weights[0] * (false-positive probability) + weights[1] * (false-negative\n"
     "probability), integrated below and above threshold. Keys are str or int\n"
-    "(bool is refused) and come back as given; 5 and \"5\" are different keys.";
+    "(bool is refused) and come back as given; 5 and \"5\" are different keys.\n"
+    "Other integers with __index__ (numpy.int64) are keyed as int.";
 
 // The constructor binds weights with None for its default: the frame's
 // signature parser reads no tuple literals, and None stands for (0.5, 0.5).
