@@ -416,7 +416,8 @@ constexpr char class_doc[] =
     "weights[0] * (false-positive probability) + weights[1] * (false-negative\n"
     "probability), integrated below and above threshold. Keys are str or int\n"
     "(bool is refused) and come back as given; 5 and \"5\" are different keys.\n"
-    "Other integers with __index__ (numpy.int64) are keyed as int.";
+    "Other integers with __index__ (numpy.int64) are keyed as int. Above 8192\n"
+    "hashes, bands and rows must be given.";
 
 // The constructor binds weights with None for its default: the frame's
 // signature parser reads no tuple literals, and None stands for (0.5, 0.5).

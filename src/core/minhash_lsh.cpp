@@ -410,9 +410,7 @@ u32 MinHashLSH::add(lsh::KeyRef k, const u64* hashes) {
 bool MinHashLSH::insert(lsh::KeyRef k, const u64* signature) {
     if (find(k) != NONE) return false;
     reserve(live_ + 1);
-    std::vector<u64> h(bands_);
-    band_hashes(signature, h.data());
-    add(k, h.data());
+    with_band_hashes(signature, [&](const u64* h) { add(k, h); });
     return true;
 }
 
@@ -502,10 +500,10 @@ void MinHashLSH::lookup(const u64* hs, std::vector<u32>& out) const {
 void MinHashLSH::query(const u64* signature, std::vector<u32>& out) const {
     out.clear();
     if (live_ == 0) return;
-    std::vector<u64> hs(bands_);
-    band_hashes(signature, hs.data());
-    prefetch_buckets(hs.data());
-    lookup(hs.data(), out);
+    with_band_hashes(signature, [&](const u64* h) {
+        prefetch_buckets(h);
+        lookup(h, out);
+    });
 }
 
 // ---------------------------------------------------------------- merge and persistence

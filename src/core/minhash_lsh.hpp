@@ -78,7 +78,7 @@ struct KeyRef {
 std::pair<u64, u64> optimal_banding(double threshold, u64 num_hashes, double weight_fp, double weight_fn);
 
 // Largest num_hashes for which the banding is chosen automatically.
-inline constexpr u64 AUTO_BANDING_LIMIT = 65536;
+inline constexpr u64 AUTO_BANDING_LIMIT = 8192;  // about a quarter of a second
 
 // Whether bytes can be a key of the tag (the loader's check).
 bool valid_key(u8 tag, std::string_view bytes) noexcept;
@@ -176,6 +176,19 @@ private:
 
     u64 band_seed(u64 j) const noexcept { return splitmix64_mix(seed_ + j * G); }
     void band_hashes(const u64* sig, u64* out) const noexcept;
+    // f(band hashes of sig), kept on the stack for the usual few bands.
+    template <class F>
+    void with_band_hashes(const u64* sig, F&& f) const {
+        u64 small[64];
+        std::vector<u64> big;
+        u64* h = small;
+        if (bands_ > 64) {
+            big.resize(bands_);
+            h = big.data();
+        }
+        band_hashes(sig, h);
+        f(static_cast<const u64*>(h));
+    }
     void prefetch_buckets(const u64* hashes) const noexcept;
     void lookup(const u64* hashes, std::vector<u32>& out) const;
     // f(i, band hashes of sig(i)) in order, with the buckets of signature
