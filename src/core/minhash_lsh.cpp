@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <tuple>
 #include <type_traits>
@@ -233,9 +234,7 @@ MinHashLSH::MinHashLSH(const MinHashLSHData& d)
 
 void MinHashLSH::clear() noexcept {
     auto drop = [](auto& v) { std::decay_t<decltype(v)>().swap(v); };
-    drop(tags_);
-    drop(lengths_);
-    drop(offsets_);
+    drop(keys_);
     drop(arena_);
     drop(free_ids_);
     drop(key_table_);
@@ -254,15 +253,19 @@ void MinHashLSH::band_hashes(const u64* sig, u64* out) const noexcept {
 
 u64 MinHashLSH::key_hash(lsh::KeyRef k) const noexcept { return hash64(k.bytes.data(), k.bytes.size(), k.tag); }
 
+bool MinHashLSH::same_key(u32 id, lsh::KeyRef k) const noexcept {
+    const KeyEntry& e = keys_[id];
+    return e.tag == k.tag && e.length == k.bytes.size() &&
+           std::memcmp(arena_.data() + e.offset, k.bytes.data(), k.bytes.size()) == 0;
+}
+
 u32 MinHashLSH::find(lsh::KeyRef k) const noexcept {
     if (key_table_.empty()) return NONE;
     const u64 mask = key_table_.size() - 1;
     for (u64 i = key_hash(k) & mask;; i = (i + 1) & mask) {
         const u32 id = key_table_[i];
         if (id == NONE) return NONE;
-        if (id != TOMB && tags_[id] == k.tag && lengths_[id] == k.bytes.size() &&
-            std::memcmp(arena_.data() + offsets_[id], k.bytes.data(), k.bytes.size()) == 0)
-            return id;
+        if (id != TOMB && same_key(id, k)) return id;
     }
 }
 
@@ -354,14 +357,10 @@ u32 MinHashLSH::add(lsh::KeyRef k, const u64* hashes) {
     if (!free_ids_.empty()) {
         id = free_ids_.back();
         free_ids_.pop_back();
-        tags_[id] = k.tag;
-        lengths_[id] = static_cast<u32>(k.bytes.size());
-        offsets_[id] = arena_.size();
+        keys_[id] = KeyEntry{arena_.size(), static_cast<u32>(k.bytes.size()), k.tag};
     } else {
-        id = static_cast<u32>(tags_.size());
-        tags_.push_back(k.tag);
-        lengths_.push_back(static_cast<u32>(k.bytes.size()));
-        offsets_.push_back(arena_.size());
+        id = static_cast<u32>(keys_.size());
+        keys_.push_back(KeyEntry{arena_.size(), static_cast<u32>(k.bytes.size()), k.tag});
         next_.resize(next_.size() + bands_);
         prev_.resize(prev_.size() + bands_);
     }
@@ -422,9 +421,7 @@ bool MinHashLSH::remove(lsh::KeyRef k) {
     for (;; ks = (ks + 1) & kmask) {
         id = key_table_[ks];
         if (id == NONE) return false;
-        if (id != TOMB && tags_[id] == k.tag && lengths_[id] == k.bytes.size() &&
-            std::memcmp(arena_.data() + offsets_[id], k.bytes.data(), k.bytes.size()) == 0)
-            break;
+        if (id != TOMB && same_key(id, k)) break;
     }
     if (live_ == 1) {
         clear();
@@ -448,9 +445,8 @@ bool MinHashLSH::remove(lsh::KeyRef k) {
         }
     }
     key_table_[ks] = TOMB;
-    garbage_ += lengths_[id];
-    tags_[id] = FREE_TAG;
-    lengths_[id] = 0;
+    garbage_ += keys_[id].length;
+    keys_[id] = KeyEntry{0, 0, FREE_TAG};
     free_ids_.push_back(id);
     --live_;
     if (garbage_ > (u64{1} << 16) && garbage_ * 2 > arena_.size()) compact_arena();
@@ -460,12 +456,12 @@ bool MinHashLSH::remove(lsh::KeyRef k) {
 void MinHashLSH::compact_arena() {
     std::vector<char> fresh;
     fresh.reserve(arena_.size() - garbage_);
-    for (std::size_t id = 0; id < tags_.size(); ++id) {
-        if (tags_[id] == FREE_TAG) continue;
+    for (KeyEntry& e : keys_) {
+        if (e.tag == FREE_TAG) continue;
         const u64 at = fresh.size();
-        fresh.insert(fresh.end(), arena_.begin() + static_cast<std::ptrdiff_t>(offsets_[id]),
-                     arena_.begin() + static_cast<std::ptrdiff_t>(offsets_[id] + lengths_[id]));
-        offsets_[id] = at;
+        fresh.insert(fresh.end(), arena_.begin() + static_cast<std::ptrdiff_t>(e.offset),
+                     arena_.begin() + static_cast<std::ptrdiff_t>(e.offset + e.length));
+        e.offset = at;
     }
     arena_.swap(fresh);
     garbage_ = 0;
@@ -509,7 +505,7 @@ void MinHashLSH::query(const u64* signature, std::vector<u32>& out) const {
 // ---------------------------------------------------------------- merge and persistence
 
 void MinHashLSH::all_band_hashes(std::vector<u64>& out) const {
-    out.assign(static_cast<std::size_t>(sat_mul(tags_.size(), bands_)), 0);
+    out.assign(static_cast<std::size_t>(sat_mul(keys_.size(), bands_)), 0);
     for (u64 j = 0; j < bands_ && live_ > 0; ++j) {
         const u64 base = j * cap_;
         for (u64 s = 0; s < cap_; ++s) {
@@ -527,14 +523,14 @@ std::optional<lsh::KeyRef> MinHashLSH::merge(const MinHashLSH& o) {
     if (o.seed_ != seed_) mismatch("merge", "seed", seed_, o.seed_);
     if (o.bands_ != bands_) mismatch("merge", "bands", bands_, o.bands_);
     if (o.rows_ != rows_) mismatch("merge", "rows", rows_, o.rows_);
-    for (std::size_t id = 0; id < o.tags_.size(); ++id)
-        if (o.tags_[id] != FREE_TAG && find(o.key(static_cast<u32>(id))) != NONE) return o.key(static_cast<u32>(id));
+    for (std::size_t id = 0; id < o.keys_.size(); ++id)
+        if (o.keys_[id].tag != FREE_TAG && find(o.key(static_cast<u32>(id))) != NONE) return o.key(static_cast<u32>(id));
     if (o.live_ == 0) return std::nullopt;
     reserve(live_ + o.live_);
     std::vector<u64> hashes;
     o.all_band_hashes(hashes);
-    for (std::size_t id = 0; id < o.tags_.size(); ++id)
-        if (o.tags_[id] != FREE_TAG) add(o.key(static_cast<u32>(id)), hashes.data() + id * bands_);
+    for (std::size_t id = 0; id < o.keys_.size(); ++id)
+        if (o.keys_[id].tag != FREE_TAG) add(o.key(static_cast<u32>(id)), hashes.data() + id * bands_);
     return std::nullopt;
 }
 
@@ -553,8 +549,8 @@ MinHashLSHData MinHashLSH::record() const {
     d.key_lengths.reserve(live_);
     d.key_bytes.reserve(arena_.size() - garbage_);
     d.band_hashes.reserve(live_ * bands_);
-    for (std::size_t id = 0; id < tags_.size(); ++id) {
-        if (tags_[id] == FREE_TAG) continue;
+    for (std::size_t id = 0; id < keys_.size(); ++id) {
+        if (keys_[id].tag == FREE_TAG) continue;
         const lsh::KeyRef k = key(static_cast<u32>(id));
         d.key_tags.push_back(k.tag);
         d.key_lengths.push_back(static_cast<u32>(k.bytes.size()));
@@ -568,7 +564,7 @@ MinHashLSHData MinHashLSH::record() const {
 // ---------------------------------------------------------------- reporting
 
 u64 MinHashLSH::size_in_bytes() const noexcept {
-    return sizeof(*this) + tags_.capacity() + lengths_.capacity() * 4 + offsets_.capacity() * 8 + arena_.capacity() +
+    return sizeof(*this) + keys_.capacity() * sizeof(KeyEntry) + arena_.capacity() +
            free_ids_.capacity() * 4 + key_table_.capacity() * 4 + buckets_.capacity() * sizeof(Bucket) + next_.capacity() * 4 + prev_.capacity() * 4;
 }
 

@@ -15,6 +15,7 @@
 // slot at a load of at most 0.7), with no per-bucket allocation at all.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -154,7 +155,8 @@ public:
         });
     }
     lsh::KeyRef key(u32 id) const noexcept {
-        return {tags_[id], std::string_view(arena_.data() + offsets_[id], lengths_[id])};
+        const KeyEntry& e = keys_[id];
+        return {e.tag, std::string_view(arena_.data() + e.offset, e.length)};
     }
 
     // Every key of other into this one; nothing changes when a key is in both
@@ -208,6 +210,7 @@ private:
         }
     }
     u64 key_hash(lsh::KeyRef k) const noexcept;
+    bool same_key(u32 id, lsh::KeyRef k) const noexcept;
     u32 find(lsh::KeyRef k) const noexcept;
     lsh::BatchCheck check_new(const KeyBatch& keys) const;
     void reserve(u64 keys);
@@ -223,9 +226,12 @@ private:
     u64 num_hashes_, seed_, bands_, rows_;
 
     // Keys by id; ids of removed keys are reused.
-    std::vector<u8> tags_;
-    std::vector<u32> lengths_;
-    std::vector<u64> offsets_;
+    struct KeyEntry {
+        u64 offset;  // into arena_
+        u32 length;
+        u8 tag;  // FREE_TAG for an unused id
+    };
+    std::vector<KeyEntry> keys_;
     std::vector<char> arena_;
     u64 garbage_ = 0;  // arena bytes of removed keys
     std::vector<u32> free_ids_;
