@@ -221,7 +221,7 @@ MinHashLSH::MinHashLSH(const MinHashLSHData& d)
     if (d.band_hashes.size() / d.bands != n || d.band_hashes.size() % d.bands != 0)
         value_error("band hashes do not match the number of keys and bands");
     if (n > MAX_KEYS) value_error("too many keys");
-    reserve(n);
+    reserve(n, d.key_bytes.size());
     const char* bytes = reinterpret_cast<const char*>(d.key_bytes.data());
     for (std::size_t i = 0; i < n; ++i) {
         lsh::KeyRef k{d.key_tags[i], std::string_view(bytes, d.key_lengths[i])};
@@ -297,21 +297,32 @@ void MinHashLSH::check_minhash(u64 num_hashes, u64 seed, const char* verb) const
 
 // ---------------------------------------------------------------- growth
 
-void MinHashLSH::reserve(u64 keys) {
+namespace {
+
+// Room for `need` elements, growing geometrically so that one-at-a-time
+// inserts stay amortised O(1).
+template <class V>
+void grow(V& v, u64 need) {
+    if (need <= v.capacity()) return;
+    if (need > v.max_size()) throw std::bad_alloc();
+    v.reserve(std::max<u64>(need, std::min<u64>(v.max_size(), sat_mul(v.capacity(), 2))));
+}
+
+}  // namespace
+
+void MinHashLSH::reserve(u64 keys, u64 key_bytes) {
     if (keys > MAX_KEYS) value_error("MinHashLSH cannot hold more than " + std::to_string(MAX_KEYS) + " keys");
     // Every band holds at most live_ + tombs_ used slots; keep that under 0.7.
     const u64 need = keys + tombs_;
     if (need * 10 > cap_ * 7) rehash_buckets(pow2_at_least(keys * 10 / 7 + 1));
     const u64 added = keys > live_ ? keys - live_ : 0;
     if ((key_used_ + added) * 2 > key_table_.size()) rehash_keys(pow2_at_least(2 * keys + 2));
-    const u64 links = sat_mul(keys, bands_);
-    if (links > next_.max_size()) throw std::bad_alloc();
-    if (links > next_.capacity()) {
-        // Grow geometrically so that one-at-a-time inserts stay amortised O(1).
-        const u64 want = std::max<u64>(links, std::min<u64>(next_.max_size(), sat_mul(next_.capacity(), 2)));
-        next_.reserve(want);
-        prev_.reserve(want);
-    }
+    // Everything add() appends to, so that it cannot fail half-way.
+    const u64 ids = keys_.size() + (added > free_ids_.size() ? added - free_ids_.size() : 0);
+    grow(keys_, ids);
+    grow(next_, sat_mul(ids, bands_));
+    grow(prev_, sat_mul(ids, bands_));
+    grow(arena_, sat_add(arena_.size(), key_bytes));
 }
 
 void MinHashLSH::rehash_buckets(u64 capacity) {
@@ -353,18 +364,20 @@ void MinHashLSH::rehash_keys(u64 capacity) {
 // ---------------------------------------------------------------- insert and remove
 
 u32 MinHashLSH::add(lsh::KeyRef k, const u64* hashes) {
+    // The arena may still grow here (a single insert reserves no bytes); it
+    // is the first change, so a failure leaves nothing half-done.
+    arena_.insert(arena_.end(), k.bytes.begin(), k.bytes.end());
     u32 id;
     if (!free_ids_.empty()) {
         id = free_ids_.back();
         free_ids_.pop_back();
-        keys_[id] = KeyEntry{arena_.size(), static_cast<u32>(k.bytes.size()), k.tag};
+        keys_[id] = KeyEntry{arena_.size() - k.bytes.size(), static_cast<u32>(k.bytes.size()), k.tag};
     } else {
         id = static_cast<u32>(keys_.size());
-        keys_.push_back(KeyEntry{arena_.size(), static_cast<u32>(k.bytes.size()), k.tag});
+        keys_.push_back(KeyEntry{arena_.size() - k.bytes.size(), static_cast<u32>(k.bytes.size()), k.tag});
         next_.resize(next_.size() + bands_);
         prev_.resize(prev_.size() + bands_);
     }
-    arena_.insert(arena_.end(), k.bytes.begin(), k.bytes.end());
 
     const u64 kmask = key_table_.size() - 1;
     for (u64 s = key_hash(k) & kmask;; s = (s + 1) & kmask) {
@@ -526,7 +539,7 @@ std::optional<lsh::KeyRef> MinHashLSH::merge(const MinHashLSH& o) {
     for (std::size_t id = 0; id < o.keys_.size(); ++id)
         if (o.keys_[id].tag != FREE_TAG && find(o.key(static_cast<u32>(id))) != NONE) return o.key(static_cast<u32>(id));
     if (o.live_ == 0) return std::nullopt;
-    reserve(live_ + o.live_);
+    reserve(live_ + o.live_, o.arena_.size() - o.garbage_);
     std::vector<u64> hashes;
     o.all_band_hashes(hashes);
     for (std::size_t id = 0; id < o.keys_.size(); ++id)

@@ -138,7 +138,7 @@ public:
     lsh::BatchCheck insert_many(const KeyBatch& keys, SigAt&& sig) {
         lsh::BatchCheck c = check_new(keys);
         if (!c) return c;
-        reserve(live_ + keys.size());
+        reserve(live_ + keys.size(), keys.bytes.size());
         pipelined(keys.size(), sig, [&](std::size_t i, const u64* h) { add(keys[i], h); });
         return c;
     }
@@ -213,7 +213,8 @@ private:
     bool same_key(u32 id, lsh::KeyRef k) const noexcept;
     u32 find(lsh::KeyRef k) const noexcept;
     lsh::BatchCheck check_new(const KeyBatch& keys) const;
-    void reserve(u64 keys);
+    // Room for `keys` keys in all and key_bytes more bytes of key text.
+    void reserve(u64 keys, u64 key_bytes = 0);
     void rehash_buckets(u64 capacity);
     void rehash_keys(u64 capacity);
     // Adds a key known to be absent with its precomputed band hashes; reserve() first.
