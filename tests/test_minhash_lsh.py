@@ -141,6 +141,23 @@ def test_queries_match_a_band_model_through_inserts_removes_and_reloads(ops):
         lsh.query_signatures(np.array(probes, dtype=np.uint64).reshape(-1, 8))
 
 
+def test_mass_removal_reclaims_key_text_and_keeps_the_rest_searchable():
+    rng = np.random.default_rng(4)
+    sigs = rng.integers(0, 4, size=(3000, 8), dtype=np.uint64)
+    keys = [f"{i:06d}" + "x" * 100 for i in range(3000)]
+    lsh = MinHashLSH(num_hashes=8, bands=4, rows=2)
+    lsh.insert_signatures(keys, sigs)
+    for k in keys[::4] + keys[1::4] + keys[2::4]:
+        lsh.remove(k)
+    kept = {k: s for k, s in zip(keys, sigs) if int(k[:6]) % 4 == 3}
+    assert len(lsh) == len(kept) and not any(k in lsh for k in keys[::4])
+    for probe in sigs[:200]:
+        assert set(lsh.query_signatures(probe.reshape(1, 8))[0]) == expected(
+            {k: list(s) for k, s in kept.items()}, list(probe), 4, 2)
+    lsh.insert_signatures(keys[:40:4], sigs[:40:4].copy())  # removed keys come back under reused ids
+    assert MinHashLSH.from_bytes(lsh.to_bytes()).query_signatures(sigs) == lsh.query_signatures(sigs)
+
+
 def test_batches_agree_with_single_calls_and_with_arrays():
     rng = np.random.default_rng(3)
     sigs = rng.integers(0, 3, size=(300, 16), dtype=np.uint64)
