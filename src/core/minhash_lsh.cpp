@@ -491,6 +491,7 @@ void MinHashLSH::prefetch_buckets(const u64* hs) const noexcept {
 void MinHashLSH::lookup(const u64* hs, std::vector<u32>& out) const {
     out.clear();
     if (live_ == 0) return;
+    out.reserve(bands_);  // one hit per band is the usual case
     const u64 mask = cap_ - 1;
     for (u64 j = 0; j < bands_; ++j) {
         const u64 base = j * cap_;
