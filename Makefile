@@ -4,7 +4,7 @@ APT_PACKAGES := g++ make libxxhash-dev rapidjson-dev
 BUILD_DIR ?= build/release
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk arrow_column
+FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk arrow_column minhash_lsh
 
 .PHONY: deps install test demo bench bench-dask test-asan fuzz fuzz-deps docs characterize dist test-dist
 
@@ -41,20 +41,23 @@ docs: install
 characterize: install
 	$(PYTHON) -m pip install -q -r requirements-docs.txt
 	$(PYTHON) bench/characterize.py $(CHARACTERIZE_ARGS)
+
 bench-dask: install
 	$(PYTHON) -m pip install -q -r bench/requirements.txt
 	$(PYTHON) bench/dask_bench.py $(BENCH_ARGS)
 
-# The whole suite against an ASan + UBSan build of the module (not installed:
-# it is put first on the path, with the sanitizer runtimes preloaded).
+# The whole suite against an ASan + UBSan build of both modules (installed
+# into build/asan/site, which goes first on the path, with the sanitizer
+# runtimes preloaded).
 ASAN_BUILD := build/asan
 test-asan: deps
 	$(PYTHON) -m cmake -S . -B $(ASAN_BUILD) -G Ninja -DMURK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	$(PYTHON) -m cmake --build $(ASAN_BUILD)
+	$(PYTHON) -m cmake --install $(ASAN_BUILD) --prefix $(ASAN_BUILD)/site >/dev/null
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 		ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-		MURK_SANITIZERS=1 PYTHONPATH=$(ASAN_BUILD) $(PYTHON) -m pytest -q -p no:cacheprovider
+		MURK_SANITIZERS=1 PYTHONPATH=$(ASAN_BUILD)/site $(PYTHON) -m pytest -q -p no:cacheprovider
 
 fuzz-deps: deps
 	@dpkg -s clang libclang-rt-dev >/dev/null 2>&1 || \

@@ -7,7 +7,7 @@ the data; the arrow_column seeds describe valid columns of each type.
 import os
 import sys
 
-import _murk
+import murk
 
 WORDS = [f"item-{i}" for i in range(200)]
 
@@ -33,6 +33,7 @@ EXAMPLES = {
     "count_min_sketch": lambda m: [m.CountMinSketch(width=2, depth=1), filled(m.CountMinSketch(width=16, depth=3))],
     "minhash": lambda m: [m.MinHash(4), filled(m.MinHash(16))],
     "topk": lambda m: [m.TopK(2), filled(m.TopK(8))],
+    "minhash_lsh": lambda m: [m.MinHashLSH(num_hashes=4, bands=2, rows=2), indexed(m)],
 }
 
 
@@ -70,6 +71,18 @@ def arrow_seeds():
     return seeds
 
 
+def indexed(m):
+    """A small index with str and int keys, some sharing buckets."""
+    lsh = m.MinHashLSH(threshold=0.5, num_hashes=8)
+    sigs = []
+    for i in range(20):
+        mh = m.MinHash(8)
+        mh.update(WORDS[i % 7: i % 7 + 5])
+        sigs.append(mh)
+    lsh.insert_many([f"k{i}" if i % 2 else i for i in range(20)], sigs)
+    return lsh
+
+
 def main(out_dir, names):
     if "arrow_column" in names:
         d = os.path.join(out_dir, "arrow_column")
@@ -81,7 +94,7 @@ def main(out_dir, names):
         if name not in EXAMPLES:
             continue
         try:
-            objs = EXAMPLES[name](_murk)
+            objs = EXAMPLES[name](murk)
         except AttributeError:
             continue  # class not built
         d = os.path.join(out_dir, name)
@@ -89,8 +102,9 @@ def main(out_dir, names):
         for i, obj in enumerate(objs):
             with open(os.path.join(d, f"seed-{i}-bin"), "wb") as f:
                 f.write(b"\x00" + obj.to_bytes()[21:])
-            with open(os.path.join(d, f"seed-{i}-json"), "wb") as f:
-                f.write(b"\x01" + obj.to_json().encode())
+            if hasattr(obj, "to_json"):
+                with open(os.path.join(d, f"seed-{i}-json"), "wb") as f:
+                    f.write(b"\x01" + obj.to_json().encode())
 
 
 if __name__ == "__main__":

@@ -618,7 +618,7 @@ PyObject* new_from_tuple(PyObject* args, PyObject* kwargs,
 // ---------------------------------------------------------------- types
 
 int add_class(PyObject* module, ClassDef def) {
-    std::string qualified = std::string("builtins.") + def.name;
+    std::string qualified = std::string(def.module) + "." + def.name;
     static std::list<std::string> names;  // the type keeps pointing at its spec's name
     names.push_back(qualified);
     std::vector<PyType_Slot> slots = def.slots;

@@ -789,6 +789,7 @@ struct ClassDef {
     std::size_t basicsize;
     void (*dealloc)(PyObject*);
     PyTypeObject** type_out;
+    const char* module = "builtins";  // the type's __module__
 };
 
 template <class T>

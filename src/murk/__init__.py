@@ -1,7 +1,8 @@
 """Fast probabilistic data structures with a C++ core.
 
 The eight classes are the extension module's own types; importing this package
-also makes them picklable and copyable.
+also makes them picklable and copyable. MinHashLSH, the near-duplicate index
+over MinHash signatures, lives in the package's own extension module murk._lsh.
 """
 from importlib.metadata import PackageNotFoundError, version
 
@@ -16,6 +17,7 @@ from _murk import (
     TopK,
 )
 
+from ._lsh import MinHashLSH
 from ._pickling import register as _register_pickling
 
 try:
@@ -24,7 +26,8 @@ except PackageNotFoundError:  # imported from a build tree that was never instal
     __version__ = "0+unknown"
 
 _register_pickling(
-    BloomFilter, CountingBloomFilter, ScalableBloomFilter, CuckooFilter, HyperLogLog, CountMinSketch, MinHash, TopK
+    BloomFilter, CountingBloomFilter, ScalableBloomFilter, CuckooFilter, HyperLogLog, CountMinSketch, MinHash, TopK,
+    MinHashLSH,
 )
 
 __all__ = [
@@ -36,4 +39,5 @@ __all__ = [
     "CountMinSketch",
     "MinHash",
     "TopK",
+    "MinHashLSH",
 ]

@@ -5,7 +5,9 @@ from typing import Any, Protocol, final
 
 from typing_extensions import Buffer
 
-__all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
+from ._lsh import MinHashLSH as MinHashLSH
+
+__all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK", "MinHashLSH"]
 
 __version__: str
 
