@@ -306,14 +306,6 @@ void Items::gather(PyObject* iterable) {
     n_ = keys_.size();
 }
 
-std::size_t Items::fill(const arrow::Column& c, arrow::Cursor& at, std::size_t max) {
-    if (keys_.size() < max) keys_.resize(max);
-    if (!text_) text_.reset(new char[max * arrow::Column::MAX_TEXT]);
-    k_ = keys_.data();
-    n_ = c.next_keys(at, keys_.data(), max, text_.get());
-    return n_;
-}
-
 Items::~Items() {
     const std::size_t n = refs_.size();
     constexpr std::size_t DECREF_AHEAD = 32;
