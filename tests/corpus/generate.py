@@ -31,6 +31,29 @@ def membership(obj):
 
 
 # name -> (object, answers(object)). Answers are [method, args, result] triples.
+def lsh_index(threshold, num_hashes, seed=0, **banding):
+    """An index of 60 documents with str and int keys, near-duplicates among them."""
+    lsh = murk.MinHashLSH(threshold=threshold, num_hashes=num_hashes, seed=seed, **banding)
+    for d in range(60):
+        mh = murk.MinHash(num_hashes, seed=seed)
+        mh.update(WORDS[(d % 20) * 40: (d % 20) * 40 + 100 + d])
+        lsh.insert(f"doc-{d}" if d % 3 else d, mh)
+    lsh.remove("doc-59")
+    return lsh
+
+
+def lsh_probe(index, num_hashes, seed):
+    mh = murk.MinHash(num_hashes, seed=seed)
+    mh.update(WORDS[index * 40: index * 40 + 100])
+    return mh
+
+
+def lsh_answers(o):
+    probes = [lsh_probe(i, o.num_hashes, o.seed) for i in (0, 7, 30)]
+    return [["query", [p], sorted(o.query(p), key=repr)] for p in probes] + [
+        ["len", [], len(o)], ["bands", [], o.bands], ["rows", [], o.rows], ["in", ["doc-1"], "doc-1" in o]]
+
+
 def cases():
     mh_a = filled(murk.MinHash(64), WORDS[:1500])
     yield "bloom-sized", filled(murk.BloomFilter(expected_items=5000, false_positive_rate=0.01)), membership
@@ -61,6 +84,8 @@ def cases():
         ["query", [p], o.query(p)] for p in ("page-1", "page-2", "page-59", "absent")]
     yield "topk-20", filled(murk.TopK(20), ZIPF), topk
     yield "topk-3", filled(murk.TopK(3), ZIPF[::7]), topk
+    yield "minhash-lsh", lsh_index(0.8, 128), lsh_answers
+    yield "minhash-lsh-banded-seeded", lsh_index(0.5, 32, seed=9, bands=4, rows=6), lsh_answers
 
 
 
@@ -78,7 +103,8 @@ def main():
     written = 0
     for name, obj, answer in cases():
         stem = f"{RELEASE}-{name}"
-        for suffix, data in ((".murk", obj.to_bytes()), (".json", obj.to_json().encode())):
+        forms = [(".murk", obj.to_bytes())] + ([(".json", obj.to_json().encode())] if hasattr(obj, "to_json") else [])
+        for suffix, data in forms:
             path = HERE / (stem + suffix)
             if path.exists():
                 continue
