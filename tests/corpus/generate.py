@@ -5,6 +5,7 @@ kept forever: later releases must load it, give the recorded answers and
 re-save the same bytes (tests/test_corpus.py). Existing files are never
 overwritten; a release that changes a format adds files of its own.
 """
+import gzip
 import json
 import pathlib
 import sys
@@ -103,7 +104,9 @@ def main():
     written = 0
     for name, obj, answer in cases():
         stem = f"{RELEASE}-{name}"
-        forms = [(".murk", obj.to_bytes())] + ([(".json", obj.to_json().encode())] if hasattr(obj, "to_json") else [])
+        # JSON is kept gzipped (byte for byte what to_json() wrote, a tenth of the size).
+        forms = [(".murk", obj.to_bytes())] + (
+            [(".json.gz", gzip.compress(obj.to_json().encode(), mtime=0))] if hasattr(obj, "to_json") else [])
         for suffix, data in forms:
             path = HERE / (stem + suffix)
             if path.exists():
