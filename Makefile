@@ -103,7 +103,7 @@ test-dist: dist
 	rm -rf $(DIST_VENV) $(SDIST_VENV) build/dist-tests
 	$(PYTHON) -m venv $(DIST_VENV)
 	$(DIST_VENV)/bin/python -m pip install -q dist/*.whl -r requirements-dev.txt
-	mkdir -p build/dist-tests && cp -r tests pyproject.toml build/dist-tests/
+	mkdir -p build/dist-tests && cp -r tests examples pyproject.toml build/dist-tests/
 	cd build/dist-tests && MURK_TEST_INSTALLED=1 ../../$(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 	cd build/dist-tests && ../../$(DIST_VENV)/bin/python -m mypy.stubtest murk
 	$(PYTHON) -m venv $(SDIST_VENV)
