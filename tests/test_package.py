@@ -117,3 +117,17 @@ def test_process_pool_builds_and_parent_merges():
     whole_hll, whole_cms = _chunk_sketch(items)
     assert hll.to_bytes() == whole_hll.to_bytes()
     assert cms.to_bytes() == whole_cms.to_bytes()
+
+
+def test_a_second_initialisation_in_a_sub_interpreter_is_refused():
+    # The types are process-wide: a sub-interpreter must not build a second set.
+    code = ("import _xxsubinterpreters as s, murk\n"
+            "for mod in ('_murk', 'murk._lsh'):\n"
+            "    i = s.create()\n"
+            "    try:\n"
+            "        s.run_string(i, 'import ' + mod)\n"
+            "    except s.RunFailedError as e:\n"
+            "        print(e)\n"
+            "    s.destroy(i)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.splitlines() == ["<class 'ImportError'>: _murk can only be initialised once per process"] * 2

@@ -1,5 +1,7 @@
 #include "frame.hpp"
 
+#include <algorithm>
+
 #include <bit>
 #include <cstdint>
 #include <list>
@@ -638,6 +640,26 @@ int add_class(PyObject* module, ClassDef def) {
     Ref all_ref(all);
     Ref name = checked(PyUnicode_FromString(def.name));
     return PyList_Append(all, name.get());
+}
+
+PyObject* create_module(PyModuleDef& def, std::initializer_list<ClassDef (*)()> classes) {
+    // Per process, not per interpreter: a sub-interpreter must not get a second set of types.
+    static std::vector<const PyModuleDef*> created;
+    if (std::find(created.begin(), created.end(), &def) != created.end()) {
+        PyErr_Format(PyExc_ImportError, "%s can only be initialised once per process", def.m_name);
+        return nullptr;
+    }
+    Ref m(PyModule_Create(&def));
+    if (!m) return nullptr;
+    try {
+        for (auto make : classes)
+            if (add_class(m.get(), make()) < 0) return nullptr;
+        created.push_back(&def);
+    } catch (...) {
+        set_python_error();
+        return nullptr;
+    }
+    return m.release();
 }
 
 }  // namespace murk::py

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -800,5 +801,10 @@ ClassDef class_def(const char* doc, PyMethodDef* methods, PyGetSetDef* getset, s
 
 // Creates the type and adds it to the module and to __all__.
 int add_class(PyObject* module, ClassDef def);
+
+// Module initialisation: types are process-wide, so a module is created once
+// per process (a second initialisation raises ImportError); its classes are
+// added in the given order, which is also the order of __all__.
+PyObject* create_module(PyModuleDef& def, std::initializer_list<ClassDef (*)()> classes);
 
 }  // namespace murk::py
