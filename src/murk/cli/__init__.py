@@ -47,12 +47,9 @@ def _feed(sketch: Any, kind: Kind, inputs: Sequence[str], column: str | None, wh
     with Progress(srcs, what) as progress:
         if column is not None:
             require_arrow()
-            update = getattr(sketch, "update_column", None)
-            if update is None:
-                raise CliError("--column needs a murk build with column input (update_column)")
             for array in column_batches(srcs, column, progress):
                 n = len(array) - array.null_count
-                _check_added(kind, _library_call(update, array), n, total)
+                _check_added(kind, _library_call(sketch.update_column, array), n, total)
                 total += n
         else:
             for lines in line_batches(srcs, kind.text_items, progress):
