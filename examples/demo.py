@@ -205,6 +205,36 @@ def topk_demo():
     print(f"{len(top.to_bytes())} bytes; reloaded tracker equal: {restored.top_with_error() == top.top_with_error()}")
 
 
+def columns_and_copies_demo():
+    section("Columns in place, pickles and near-duplicates")
+    import pickle
+
+    import pyarrow as pa
+
+    users = pa.array([user for user, _ in LOG])  # an Arrow column: no Python object per item
+    visitors = murk.HyperLogLog(precision=14)
+    visitors.update_column(users)
+    listed = murk.HyperLogLog(precision=14)
+    listed.update(users.to_pylist())
+    print(f"update_column of {len(users):,} rows: {visitors.cardinality():,.0f} distinct users, "
+          f"same sketch as update(list): {visitors.to_bytes() == listed.to_bytes()}")
+    shipped = pickle.loads(pickle.dumps(visitors))  # what process pools and Dask send between processes
+    print(f"pickled and back: {shipped!r}")
+    # Near-duplicate pages: pages whose audiences overlap heavily share LSH buckets.
+    audience = {}
+    for user, page in LOG:
+        audience.setdefault(page, set()).add(user)
+    hot = sorted(audience, key=lambda p: -len(audience[p]))[:5]
+    index = murk.MinHashLSH(threshold=0.5, num_hashes=128)
+    for page in hot:
+        mh = murk.MinHash(num_hashes=128)
+        mh.update(audience[page])
+        index.insert(page, mh)
+    probe = murk.MinHash(num_hashes=128)
+    probe.update(audience["/cart"])
+    print(f"{index!r}: pages with an audience like /cart's: {sorted(index.query(probe))}")
+
+
 if __name__ == "__main__":
     print(murk.__doc__)
     print("classes:", ", ".join(murk.__all__))
@@ -216,3 +246,4 @@ if __name__ == "__main__":
     count_min_sketch_demo()
     minhash_demo()
     topk_demo()
+    columns_and_copies_demo()
