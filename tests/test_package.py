@@ -37,7 +37,7 @@ def sample(name):
 def test_package_exposes_the_extension_types_and_leaves_the_module_alone():
     assert murk.__all__ == NAMES + ["MinHashLSH"] and _murk.__all__ == NAMES
     assert all(getattr(murk, n) is getattr(_murk, n) for n in NAMES)
-    assert murk.MinHashLSH is murk._lsh.MinHashLSH and murk.MinHashLSH.__module__ == "murk"
+    assert murk.MinHashLSH is murk._sketches.MinHashLSH and murk.MinHashLSH.__module__ == "murk"
     assert {a for a in vars(_murk) if not a.startswith("__")} == set(NAMES)
     assert murk.__version__.count(".") >= 2
 
@@ -122,7 +122,7 @@ def test_process_pool_builds_and_parent_merges():
 def test_a_second_initialisation_in_a_sub_interpreter_is_refused():
     # The types are process-wide: a sub-interpreter must not build a second set.
     code = ("import _xxsubinterpreters as s, murk\n"
-            "for mod in ('_murk', 'murk._lsh'):\n"
+            "for mod in ('_murk', 'murk._sketches'):\n"
             "    i = s.create()\n"
             "    try:\n"
             "        s.run_string(i, 'import ' + mod)\n"

@@ -25,8 +25,6 @@ struct Column::Imported {
     }
 };
 
-// Here rather than with the rest of Items: the frame is also linked into
-// murk._lsh, which reads no columns.
 std::size_t Items::fill(const arrow::Column& c, arrow::Cursor& at, std::size_t max) {
     if (keys_.size() < max) keys_.resize(max);
     if (!text_) text_.reset(new char[max * arrow::Column::MAX_TEXT]);

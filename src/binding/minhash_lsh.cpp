@@ -1,4 +1,4 @@
-// MinHashLSH: the Python surface (module murk._lsh).
+// MinHashLSH: the Python surface (module murk._sketches).
 #include "../core/minhash_lsh.hpp"
 
 #include <charconv>
@@ -492,7 +492,7 @@ int import_minhash_type() {
     if (!size) return -1;
     if (!PyType_Check(type.get()) || PyLong_AsSsize_t(size.get()) != static_cast<Py_ssize_t>(sizeof(Obj<MH>))) {
         if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_ImportError, "murk._lsh and _murk come from different builds");
+            PyErr_SetString(PyExc_ImportError, "murk._sketches and _murk come from different builds");
         return -1;
     }
     ClassInfo<MH>::type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process

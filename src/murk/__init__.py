@@ -2,7 +2,9 @@
 
 The eight classes are the extension module's own types; importing this package
 also makes them picklable and copyable. MinHashLSH, the near-duplicate index
-over MinHash signatures, lives in the package's own extension module murk._lsh.
+over MinHash signatures, lives in the package's own extension module
+murk._sketches. Every class is listed once, in the registry murk._kinds, which
+pickling, murk.dask and the command line read.
 """
 from importlib.metadata import PackageNotFoundError, version
 
@@ -17,18 +19,16 @@ from _murk import (
     TopK,
 )
 
-from ._lsh import MinHashLSH
+from ._kinds import KINDS as _KINDS
 from ._pickling import register as _register_pickling
+from ._sketches import MinHashLSH
 
 try:
     __version__ = version("murk")
 except PackageNotFoundError:  # imported from a build tree that was never installed
     __version__ = "0+unknown"
 
-_register_pickling(
-    BloomFilter, CountingBloomFilter, ScalableBloomFilter, CuckooFilter, HyperLogLog, CountMinSketch, MinHash, TopK,
-    MinHashLSH,
-)
+_register_pickling(*(kind.cls for kind in _KINDS.values()))
 
 __all__ = [
     "BloomFilter",

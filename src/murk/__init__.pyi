@@ -5,7 +5,7 @@ from typing import Any, Protocol, final
 
 from typing_extensions import Buffer
 
-from ._lsh import MinHashLSH as MinHashLSH
+from ._sketches import MinHashLSH as MinHashLSH
 
 __all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK", "MinHashLSH"]
 

@@ -26,6 +26,7 @@ from dask.delayed import Delayed, delayed
 from dask.sizeof import sizeof
 
 import murk
+from murk._kinds import KINDS
 
 if TYPE_CHECKING:
     import dask.array as da
@@ -43,12 +44,11 @@ _Queryable: TypeAlias = (
     | murk.CountMinSketch | murk.TopK
 )
 
-MERGEABLE: tuple[type, ...] = (
-    murk.BloomFilter, murk.CountingBloomFilter, murk.CountMinSketch, murk.HyperLogLog, murk.MinHash, murk.TopK
-)
-UNMERGEABLE: tuple[type, ...] = (murk.ScalableBloomFilter, murk.CuckooFilter)
-FILTERS: tuple[type, ...] = (murk.BloomFilter, murk.CountingBloomFilter, murk.ScalableBloomFilter, murk.CuckooFilter)
-COUNTERS: tuple[type, ...] = (murk.CountMinSketch, murk.TopK)
+_BUILT = [k for k in KINDS.values() if k.feeds is not None]
+MERGEABLE: tuple[type, ...] = tuple(k.cls for k in _BUILT if k.mergeable)
+UNMERGEABLE: tuple[type, ...] = tuple(k.cls for k in _BUILT if not k.mergeable)
+FILTERS: tuple[type, ...] = tuple(k.cls for k in _BUILT if k.answers == "member")
+COUNTERS: tuple[type, ...] = tuple(k.cls for k in _BUILT if k.answers == "count")
 
 _BY_NAME = {cls.__name__: cls for cls in MERGEABLE}
 

@@ -1,171 +1,22 @@
-"""The eight sketch kinds as the command line names them: constructor options,
-how a file of each kind is recognised, and what `murk info` reports."""
+"""Sketch files on the command line: how a file of each kind is recognised,
+loaded and written. The kinds themselves come from the package's registry."""
 from __future__ import annotations
 
 import json
 import os
-from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-import murk
+from .._kinds import Kind, Option, buildable
+
+__all__ = ["KINDS", "CliError", "Kind", "Loaded", "Option", "load", "serialize", "write_atomic"]
+
+# The kinds a command line builds from lines or columns of values.
+KINDS: dict[str, Kind] = buildable()
 
 
 class CliError(Exception):
     """A failure reported as one `murk: error: ...` line."""
-
-
-@dataclass(frozen=True)
-class Option:
-    flag: str  # e.g. "--expected-items"
-    param: str  # the constructor's keyword
-    type: type  # int or float
-    help: str
-    required: bool = False
-
-
-@dataclass(frozen=True, eq=False)
-class Kind:
-    name: str
-    cls: Any
-    title: str
-    options: tuple[Option, ...]
-    tiny: Callable[[], Any]  # a small empty instance, for the JSON field names
-    answers: str | None  # "member", "count" or None: what `query` prints
-    info: Callable[[Any], dict[str, Any]]
-
-    @property
-    def magic(self) -> bytes:
-        # The first four bytes of the binary form, as this build writes them.
-        return bytes(self.tiny().to_bytes()[:4])
-
-    @property
-    def text_items(self) -> bool:
-        # TopK keeps its items as text, so lines are decoded for it.
-        return self.cls is murk.TopK
-
-    @property
-    def mergeable(self) -> bool:
-        return hasattr(self.cls, "merge")
-
-
-SEED = Option("--seed", "seed", int, "Hash seed, 0 to 2**64-1 (default 0).")
-FPR = Option("--fpr", "false_positive_rate", float, "Target false-positive rate (default 0.01).")
-
-
-def _record(sketch: Any) -> dict[str, Any]:
-    record: dict[str, Any] = json.loads(sketch.to_json())
-    return record
-
-
-def _bloom_info(s: Any) -> dict[str, Any]:
-    return {
-        "num_bits": s.num_bits, "num_hashes": s.num_hashes, "seed": s.seed, "count": len(s),
-        "size_in_bytes": s.size_in_bytes, "bits_set": s.bit_count(), "fill_ratio": s.fill_ratio(),
-        "false_positive_rate": s.false_positive_rate, "estimated_items": s.estimate_count(),
-        "health": s.health(), "saturated": s.is_saturated(),
-    }
-
-
-def _counting_info(s: Any) -> dict[str, Any]:
-    return {
-        "num_counters": s.num_counters, "num_hashes": s.num_hashes, "seed": s.seed, "count": len(s),
-        "size_in_bytes": s.size_in_bytes, "fill_ratio": s.fill_ratio(),
-        "false_positive_rate": s.false_positive_rate, "health": s.health(),
-    }
-
-
-def _scalable_info(s: Any) -> dict[str, Any]:
-    # The growth parameters are not attributes; the record has them.
-    record = _record(s)
-    return {
-        "initial_capacity": record["initial_capacity"], "initial_fpr": record["initial_fpr"],
-        "growth_ratio": record["growth_ratio"], "fpr_ratio": record["fpr_ratio"], "seed": s.seed,
-        "count": len(s), "size_in_bytes": s.size_in_bytes, "num_slices": s.num_slices,
-        "capacity": s.capacity(), "false_positive_rate": s.false_positive_rate(), "health": s.health(),
-    }
-
-
-def _cuckoo_info(s: Any) -> dict[str, Any]:
-    return {
-        "capacity": s.capacity(), "seed": s.seed, "count": len(s), "size_in_bytes": s.size_in_bytes,
-        "load_factor": s.load_factor, "health": s.health(),
-    }
-
-
-def _hll_info(s: Any) -> dict[str, Any]:
-    low, high = s.confidence_interval(0.95)
-    return {
-        "precision": s.precision, "seed": s.seed, "size_in_bytes": s.size_in_bytes,
-        "estimate": s.cardinality(), "standard_error": s.standard_error, "interval_95": [low, high],
-    }
-
-
-def _cms_info(s: Any) -> dict[str, Any]:
-    return {
-        "width": s.width, "depth": s.depth, "seed": s.seed, "size_in_bytes": s.size_in_bytes,
-        "total_count": s.total_count, "error_rate": s.error_rate(), "confidence": s.confidence(),
-        "error_bound": s.error_bound(),
-    }
-
-
-def _minhash_info(s: Any) -> dict[str, Any]:
-    return {
-        "num_hashes": s.num_hashes, "seed": s.seed, "size_in_bytes": s.size_in_bytes,
-        "empty": s.is_empty(), "standard_error": s.standard_error(),
-    }
-
-
-def _topk_info(s: Any) -> dict[str, Any]:
-    return {"k": s.k, "size_in_bytes": s.size_in_bytes, "tracked": len(s), "min_count": s.min_count()}
-
-
-KINDS: dict[str, Kind] = {k.name: k for k in (
-    Kind("bloom", murk.BloomFilter, "Bloom filter", (
-        Option("--expected-items", "expected_items", int, "Items the filter is sized for."),
-        FPR,
-        Option("--num-bits", "num_bits", int, "Size the filter directly: number of bits."),
-        Option("--num-hashes", "num_hashes", int, "Hash functions per item (default: optimal)."),
-        SEED,
-    ), lambda: murk.BloomFilter(expected_items=1), "member", _bloom_info),
-    Kind("counting-bloom", murk.CountingBloomFilter, "Counting Bloom filter", (
-        Option("--expected-items", "expected_items", int, "Items the filter is sized for."),
-        FPR,
-        Option("--num-counters", "num_counters", int, "Size the filter directly: number of 8-bit counters."),
-        Option("--num-hashes", "num_hashes", int, "Hash functions per item (default: optimal)."),
-        SEED,
-    ), lambda: murk.CountingBloomFilter(expected_items=1), "member", _counting_info),
-    Kind("scalable-bloom", murk.ScalableBloomFilter, "Scalable Bloom filter", (
-        Option("--initial-capacity", "initial_capacity", int, "Capacity of the first slice (default 1000)."),
-        Option("--fpr", "false_positive_rate", float, "Compound false-positive rate bound (default 0.01)."),
-        Option("--growth-ratio", "growth_ratio", float, "Size of each slice over the one before (default 2)."),
-        Option("--fpr-ratio", "fpr_ratio", float, "Rate of each slice over the one before (default 0.5)."),
-        SEED,
-    ), lambda: murk.ScalableBloomFilter(initial_capacity=1), "member", _scalable_info),
-    Kind("cuckoo", murk.CuckooFilter, "Cuckoo filter", (
-        Option("--capacity", "capacity", int, "Number of items the filter holds.", required=True),
-        SEED,
-    ), lambda: murk.CuckooFilter(1), "member", _cuckoo_info),
-    Kind("hll", murk.HyperLogLog, "HyperLogLog", (
-        Option("--precision", "precision", int, "Register index bits, 4 to 18 (default 14)."),
-        SEED,
-    ), lambda: murk.HyperLogLog(4), None, _hll_info),
-    Kind("cms", murk.CountMinSketch, "Count-min sketch", (
-        Option("--width", "width", int, "Counters per row (with --depth)."),
-        Option("--depth", "depth", int, "Number of rows (with --width)."),
-        Option("--error-rate", "error_rate", float, "Additive error as a share of the total (with --confidence)."),
-        Option("--confidence", "confidence", float, "Probability the error bound holds (with --error-rate)."),
-        SEED,
-    ), lambda: murk.CountMinSketch(1, 1), "count", _cms_info),
-    Kind("minhash", murk.MinHash, "MinHash", (
-        Option("--num-hashes", "num_hashes", int, "Signature length (default 128)."),
-        SEED,
-    ), lambda: murk.MinHash(1), None, _minhash_info),
-    Kind("topk", murk.TopK, "Top-k tracker", (
-        Option("--k", "k", int, "Number of counters kept.", required=True),
-    ), lambda: murk.TopK(1), "count", _topk_info),
-)}
-
 
 
 _MAGICS: dict[bytes, Kind] = {}

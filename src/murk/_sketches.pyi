@@ -1,4 +1,4 @@
-"""Near-duplicate search: an LSH index over the MinHash signatures of _murk."""
+"""The package's own native classes: the MinHashLSH index and the sketches beside _murk's."""
 
 from collections.abc import Iterable, Sequence
 from typing import Any, SupportsIndex, final

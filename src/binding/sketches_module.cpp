@@ -1,0 +1,34 @@
+// Module murk._sketches: the package's own native classes (the MinHashLSH
+// index, which reads _murk's MinHash objects, and the sketches added beside
+// _murk's specified eight), in one module beside _murk.
+#include <Python.h>
+
+#include "frame.hpp"
+
+namespace murk::py {
+ClassDef minhash_lsh_class();
+int import_minhash_type();
+}
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "murk._sketches",
+    "The package's own native classes: the MinHashLSH index and the sketches beside _murk's.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__sketches(void) {
+    if (murk::py::import_minhash_type() < 0) return nullptr;
+    return murk::py::create_module(module_def, {
+        murk::py::minhash_lsh_class,
+    });
+}
