@@ -6,7 +6,7 @@ BUILD_DIR ?= build/release
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk arrow_column minhash_lsh
 
-.PHONY: deps install test demo bench bench-dask test-asan fuzz fuzz-deps docs characterize dist test-dist
+.PHONY: deps install test test-anywhere demo bench bench-dask test-asan fuzz fuzz-deps docs characterize dist test-dist
 
 # System headers come from Debian; only installed when missing.
 deps:
@@ -20,6 +20,18 @@ install: deps
 test: install
 	$(PYTHON) -m pytest -q
 	MYPYPATH=src/binding $(PYTHON) -m mypy.stubtest _murk murk
+
+# The command line and signal tests once more as a script's background job
+# would start them: SIGINT ignored (inherited, as a non-interactive shell
+# does), no terminal, the C locale, another working directory and TMPDIR.
+ANYWHERE_TESTS := tests/test_cli.py tests/test_hardening.py
+IGNORE_SIGINT := import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_IGN); \
+	os.execv(sys.executable, [sys.executable, *sys.argv[1:]])
+test-anywhere: install
+	@py=$$(command -v $(PYTHON)); top=$$(pwd); away=$$(mktemp -d); mkdir $$away/tmp; \
+	(cd $$away && LC_ALL=C TMPDIR=$$away/tmp setsid -w $$py -c '$(IGNORE_SIGINT)' -m pytest -q -p no:cacheprovider \
+		$(addprefix $$top/,$(ANYWHERE_TESTS)) </dev/null >$$away/log 2>&1); status=$$?; \
+	tail -n 5 $$away/log; rm -rf $$away; exit $$status
 
 demo: install
 	$(PYTHON) examples/demo.py

@@ -212,11 +212,18 @@ def test_column_input_without_pyarrow_is_one_line(tmp_path):
     assert error_line(proc) == "--column needs pyarrow: pip install 'murk[arrow]'"
 
 
+# Starts Python with SIGINT at its default whatever this process inherited: a
+# background job of a script starts with it ignored, and Python then keeps it
+# ignored (as it should), so Ctrl-C would never reach the command.
+DEFAULT_SIGINT = ("import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+                  "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])")
+
+
 def test_interrupted_build_leaves_the_existing_output_intact(tmp_path):
     out = sketch_file(tmp_path / "out.murk", expected("hll"))
     before = out.read_bytes()
-    proc = subprocess.Popen([sys.executable, "-m", "murk", "build", "hll", "-o", "out.murk"], cwd=tmp_path,
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    argv = [sys.executable, "-c", DEFAULT_SIGINT, "-m", "murk", "build", "hll", "-o", "out.murk"]
+    proc = subprocess.Popen(argv, cwd=tmp_path, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     # Far more than a pipe holds: once written, the command is in its read loop.
     proc.stdin.write(b"one\ntwo\n" * 400_000)
     proc.stdin.flush()
