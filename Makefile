@@ -24,7 +24,7 @@ test: install
 # The command line and signal tests once more as a script's background job
 # would start them: SIGINT ignored (inherited, as a non-interactive shell
 # does), no terminal, the C locale, another working directory and TMPDIR.
-ANYWHERE_TESTS := tests/test_cli.py tests/test_hardening.py
+ANYWHERE_TESTS := tests/test_cli.py tests/test_hardening.py docs/guide/cli.md README.md
 IGNORE_SIGINT := import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_IGN); \
 	os.execv(sys.executable, [sys.executable, *sys.argv[1:]])
 test-anywhere: install
@@ -107,7 +107,8 @@ dist: deps
 	$(PYTHON) tools/check_dist.py dist
 
 # The test suite against the installed wheel in a fresh virtual environment,
-# run from a copy of tests/ so nothing can be imported from the checkout;
+# run from a copy of tests/ (and of the documentation, whose examples are
+# tests too) so nothing can be imported from the checkout;
 # then the sdist built and imported in a second fresh environment.
 DIST_VENV := build/venv-wheel
 SDIST_VENV := build/venv-sdist
@@ -115,8 +116,8 @@ test-dist: dist
 	rm -rf $(DIST_VENV) $(SDIST_VENV) build/dist-tests
 	$(PYTHON) -m venv $(DIST_VENV)
 	$(DIST_VENV)/bin/python -m pip install -q dist/*.whl -r requirements-dev.txt
-	mkdir -p build/dist-tests && cp -r tests examples pyproject.toml build/dist-tests/
-	cd build/dist-tests && MURK_TEST_INSTALLED=1 ../../$(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	mkdir -p build/dist-tests && cp -r tests examples docs README.md conftest.py pyproject.toml build/dist-tests/
+	cd build/dist-tests && MURK_TEST_INSTALLED=1 ../../$(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider
 	cd build/dist-tests && ../../$(DIST_VENV)/bin/python -m mypy.stubtest murk
 	$(PYTHON) -m venv $(SDIST_VENV)
 	$(SDIST_VENV)/bin/python -m pip install -q dist/*.tar.gz
