@@ -23,13 +23,14 @@ test: install
 
 # The command line and signal tests once more as a script's background job
 # would start them: SIGINT ignored (inherited, as a non-interactive shell
-# does), no terminal, the C locale, another working directory and TMPDIR.
+# does), no terminal (TERM=dumb), the C locale, another working directory
+# and TMPDIR.
 ANYWHERE_TESTS := tests/test_cli.py tests/test_hardening.py docs/guide/cli.md README.md
 IGNORE_SIGINT := import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_IGN); \
 	os.execv(sys.executable, [sys.executable, *sys.argv[1:]])
 test-anywhere: install
 	@py=$$(command -v $(PYTHON)); top=$$(pwd); away=$$(mktemp -d); mkdir $$away/tmp; \
-	(cd $$away && LC_ALL=C TMPDIR=$$away/tmp setsid -w $$py -c '$(IGNORE_SIGINT)' -m pytest -q -p no:cacheprovider \
+	(cd $$away && LC_ALL=C TERM=dumb TMPDIR=$$away/tmp setsid -w $$py -c '$(IGNORE_SIGINT)' -m pytest -q -p no:cacheprovider \
 		$(addprefix $$top/,$(ANYWHERE_TESTS)) </dev/null >$$away/log 2>&1); status=$$?; \
 	tail -n 5 $$away/log; rm -rf $$away; exit $$status
 
