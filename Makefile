@@ -119,7 +119,9 @@ test-dist: dist
 	$(DIST_VENV)/bin/python -m pip install -q dist/*.whl -r requirements-dev.txt
 	mkdir -p build/dist-tests && cp -r tests examples docs README.md conftest.py pyproject.toml build/dist-tests/
 	cd build/dist-tests && MURK_TEST_INSTALLED=1 ../../$(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider
-	cd build/dist-tests && ../../$(DIST_VENV)/bin/python -m mypy.stubtest murk
+	# mypy reads no top-level stub from site-packages: the wheel's _murk.pyi goes on MYPYPATH.
+	mkdir -p build/dist-tests/stubs && cp "$$($(DIST_VENV)/bin/python -c 'import _murk, os; print(os.path.dirname(_murk.__file__))')/_murk.pyi" build/dist-tests/stubs/
+	cd build/dist-tests && MYPYPATH=stubs ../../$(DIST_VENV)/bin/python -m mypy.stubtest _murk murk
 	$(PYTHON) -m venv $(SDIST_VENV)
 	$(SDIST_VENV)/bin/python -m pip install -q dist/*.tar.gz
 	cd build && ../$(SDIST_VENV)/bin/python -c "import murk, pickle; h = murk.HyperLogLog(); h.update(['a', 'b']); \
