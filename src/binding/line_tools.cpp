@@ -77,9 +77,9 @@ PyObject* py_tab_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef line_functions[] = {
     {"_count_lines", reinterpret_cast<PyCFunction>(&py_count_lines), METH_O,
-     "_count_lines(buffer)\n--\n\nThe number of lines of a buffer, as update_lines() reads them."},
+     "_count_lines(buffer, /)\n--\n\nThe number of lines of a buffer, as update_lines() reads them."},
     {"_tab_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_tab_lines)), METH_FASTCALL,
-     "_tab_lines(buffer, answers)\n--\n\n"
+     "_tab_lines(buffer, answers, /)\n--\n\n"
      "Each line of a buffer with its query_lines() answer: line, tab, answer, newline."},
     {nullptr, nullptr, 0, nullptr},
 };
