@@ -69,7 +69,7 @@ def test_lines_equal_the_list_path(name, case):
     got_added = want.update(as_items(name, lines))
     for buf in buffers(data):
         s = NEW[name]()
-        assert s.update_lines(buf) == got_added
+        assert s.update_lines(buf) == (len(lines) if got_added is None else got_added)
         if name == "CuckooFilter":  # evictions walk at random: compare what it answers
             assert len(s) == len(want) and all(s.query_many(lines))
         else:

@@ -82,7 +82,7 @@ PyMethodDef methods[] = {
     def<UPDATE_COLUMN_DOC("Add") "\n\n"
         "Returns the number of items inserted, as update() does.",
         update_column>(),
-    def<UPDATE_LINES_DOC("Add") "\n\nReturns the number of items inserted, as update() does.",
+    def<UPDATE_LINES_DOC("Add") "\n\nLines that do not fit in a full filter are not counted, as in update().",
         &UpdateLines<update>::run>(),
     def<"contains($self, item)\n--\n\nCheck if an item might be in the filter.", contains>(),
     def<"query($self, item)\n--\n\nCheck if an item might be in the filter (alias for contains).", contains>(),

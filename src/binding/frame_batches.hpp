@@ -116,8 +116,9 @@ void to_hashes(PyObject* o, Hashes& out);
     "uint8 array), read in place. A line ends at \"\\n\", and a \"\\r\" before it is\n"          \
     "dropped; a last line without \"\\n\" still counts; an empty line is an item (the\n"     \
     "empty bytes). Each line is the same item as its bytes."
-#define UPDATE_LINES_DOC(verb) \
-    "update_lines($self, buffer)\n--\n\n" verb " every line of a buffer, read in place.\n\n" LINES_INPUT_DOC
+#define UPDATE_LINES_DOC(verb)                                                                             \
+    "update_lines($self, buffer)\n--\n\n" verb " every line of a buffer, read in place, and return how many\n" \
+    "lines were added.\n\n" LINES_INPUT_DOC
 #define QUERY_LINES_DOC(what, format)                                                          \
     "query_lines($self, buffer)\n--\n\n" what " for every line of a buffer, read in place.\n\n"      \
     "Returns a read-only memoryview of format '" format "' with one entry per line\n"                \

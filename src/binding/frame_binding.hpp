@@ -597,21 +597,25 @@ PyObject* create_module(PyModuleDef& def, std::initializer_list<ClassDef (*)()> 
 // ---------------------------------------------------------------- lines methods
 
 // update_lines and query_lines of a class, made from its batch methods over
-// gathered items: Update(T&, const Items&) returning nothing or a count (added
-// up over the blocks), Query(const T&, const Items&) returning Bools or counts.
+// gathered items: Update(T&, const Items&) returning nothing or the count it
+// took, Query(const T&, const Items&) returning Bools or counts.
 template <auto Update>
 struct UpdateLines {
     using Tr = FnTraits<decltype(+Update)>;
     using Self = std::tuple_element_t<0, typename Tr::Args>;
     using R = typename Tr::Ret;
-    static R run(Self x, const Lines& l) {
-        if constexpr (std::is_void_v<R>) {
-            l.each_block([&](const Items& b) { Update(x, b); });
-        } else {
-            R total{};
-            l.each_block([&](const Items& b) { total += Update(x, b); });
-            return total;
-        }
+    // The lines added: every line, or what Update reports it took.
+    static u64 run(Self x, const Lines& l) {
+        u64 added = 0;
+        l.each_block([&](const Items& b) {
+            if constexpr (std::is_void_v<R>) {
+                Update(x, b);
+                added += b.size();
+            } else {
+                added += Update(x, b);
+            }
+        });
+        return added;
     }
 };
 

@@ -1,7 +1,9 @@
 // Helpers of the command line for buffers of lines: counting them, and writing
 // each line beside its answer, both at memory speed without the GIL, so that
 // no Python object is made per line.
+#include <bit>
 #include <charconv>
+#include <cstring>
 
 #include "frame.hpp"
 
@@ -10,9 +12,19 @@ namespace murk::py {
 namespace {
 
 // Lines by the rule of update_lines: the newlines, and a last line without one.
+// Eight bytes at a time: a '\n' byte is zero after the xor, and the
+// expression marks exactly the zero bytes' high bits.
 u64 count_lines(const char* p, std::size_t n) {
     u64 c = 0;
-    for (std::size_t i = 0; i < n; ++i) c += p[i] == '\n';
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        u64 w;
+        std::memcpy(&w, p + i, 8);
+        const u64 x = w ^ 0x0a0a0a0a0a0a0a0aULL;
+        c += static_cast<u64>(
+            std::popcount(~(((x & 0x7f7f7f7f7f7f7f7fULL) + 0x7f7f7f7f7f7f7f7fULL) | x) & 0x8080808080808080ULL));
+    }
+    for (; i < n; ++i) c += p[i] == '\n';
     return c + (n > 0 && p[n - 1] != '\n');
 }
 

@@ -258,9 +258,9 @@ void check_lines(const Lines& l) {
         }
     });
 }
-void update_lines(TK& t, const Lines& l) {
+u64 update_lines(TK& t, const Lines& l) {
     check_lines(l);
-    UpdateLines<add_block>::run(t, l);
+    return UpdateLines<add_block>::run(t, l);
 }
 RowCounts query_lines(const TK& t, const Lines& l) {
     check_lines(l);
@@ -315,7 +315,8 @@ PyMethodDef methods[] = {
         "polars, pandas, DuckDB, nanoarrow) holding utf8, large_utf8 or utf8_view\n"
         "values (or a dictionary of them); each value counts as its str.",
         update_column>(),
-    def<"update_lines($self, buffer)\n--\n\nCount every line of a buffer, read in place.\n\n" LINES_INPUT_DOC "\n\n"
+    def<"update_lines($self, buffer)\n--\n\nCount every line of a buffer, read in place, and return how many\n"
+        "lines were added.\n\n" LINES_INPUT_DOC "\n\n"
         "Each line counts as its text and must be UTF-8: a ValueError names the first\n"
         "line that is not, and nothing is counted.",
         update_lines>(),
