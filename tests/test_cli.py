@@ -77,6 +77,15 @@ def test_lines_split_at_every_block_boundary(monkeypatch, block):
         assert text == [x.decode() for x in re.split(rb"\r?\n", data + "é".encode())]
 
 
+@pytest.mark.parametrize("block", [1, 2, 3, 5, 64])
+def test_streams_are_cut_into_whole_lines(monkeypatch, block):
+    monkeypatch.setattr(_input, "STREAM_BLOCK", block)
+    for data in [b"", b"\n", b"a", b"a\r\n", b"\r\n\r\n", b"a\rb\r\nc\n\nd", b"xyz\nlong line here\r\nq"]:
+        blocks = list(_input.stream_blocks(io.BytesIO(data)))
+        assert b"".join(blocks) == data and all(b.endswith(b"\n") for b in blocks[:-1])
+        assert all(blocks)
+
+
 @pytest.mark.parametrize("kind", KINDS)
 def test_build_reads_files_gzip_and_stdin_and_json_round_trips(tmp_path, kind):
     (tmp_path / "a.txt").write_bytes(PLAIN)
