@@ -358,6 +358,7 @@ def test_threads_give_the_one_thread_result(tmp_path, monkeypatch, data):
     import murk.cli
 
     monkeypatch.setattr(murk.cli, "MIN_PART", 1)
+    monkeypatch.setattr(_input, "SLICE", 7)  # slices cut inside lines, and lines longer than a slice
     (tmp_path / "in.txt").write_bytes(data)
     for kind in SPLIT_KINDS:
         outs = []
