@@ -22,7 +22,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cli_bench import make_input  # noqa: E402
+from cli_bench import make_input
 
 LOOP = """
 import json, sys, time
@@ -84,10 +84,10 @@ def main():
         "BloomFilter": lambda: murk.BloomFilter(expected_items=2_000_000, false_positive_rate=0.01),
     }
     for name, make in makers.items():
-        def lines_path():
+        def lines_path(make=make):
             make().update_lines(data)
 
-        def list_path():
+        def list_path(make=make):
             items = data.split(b"\n")
             items.pop()  # the empty piece after the final newline
             make().update(items)

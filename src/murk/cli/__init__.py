@@ -85,7 +85,7 @@ def _feed_lines(sketch: Any, kind: Kind, srcs: Sequence[Any], progress: Progress
             parts = min(threads, len(reader) // MIN_PART) if isinstance(reader, Mapped) else 1
             if parts > 1:
                 assert isinstance(reader, Mapped)
-                total += _feed_parallel(sketch, kind, reader, parts, lambda pos: progress.advance_to(done + pos))
+                total += _feed_parallel(sketch, kind, reader, parts, lambda pos, at=done: progress.advance_to(at + pos))
             else:
                 for buf, pos in buffers_of(src, reader):
                     total += _add_lines(sketch, kind, buf, total)
