@@ -12,6 +12,7 @@ Errors are one line on stderr, `murk: error: ...`, with exit status 2; `query
 """
 from __future__ import annotations
 
+import functools
 import json
 import math
 import os
@@ -85,7 +86,8 @@ def _feed_lines(sketch: Any, kind: Kind, srcs: Sequence[Any], progress: Progress
             parts = min(threads, len(reader) // MIN_PART) if isinstance(reader, Mapped) else 1
             if parts > 1:
                 assert isinstance(reader, Mapped)
-                total += _feed_parallel(sketch, kind, reader, parts, lambda pos, at=done: progress.advance_to(at + pos))
+                advance = functools.partial(lambda at, pos: progress.advance_to(at + pos), done)
+                total += _feed_parallel(sketch, kind, reader, parts, advance)
             else:
                 for buf, pos in buffers_of(src, reader):
                     total += _add_lines(sketch, kind, buf, total)
