@@ -96,8 +96,8 @@ public:
     // The next newline, or end when there is none.
     const char* next() {
         while (mask_ == 0) {
+            if (end_ - base_ <= 64) return end_;
             base_ += 64;
-            if (base_ >= end_) return end_;
             load();
         }
         const int i = std::countr_zero(mask_);
