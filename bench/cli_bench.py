@@ -9,7 +9,9 @@ system's temporary directory between runs). The peers run with LC_ALL=C,
 their fastest setting. Wall time is the best of --repeat runs, CPU time the
 user and system time of the command's processes in that run; memory is the
 peak resident set of the largest process of the command (os.wait4 on the
-shell that runs it). Start-up is `murk distinct` on an empty file; MB/s is
+shell that runs it; murk's includes the pages of the input it maps, which
+are the page cache's own, shared and not allocated). Start-up is `murk
+distinct` on an empty file; MB/s is
 the input's size over the wall time less the start-up. The results are
 checked against each other before the table is printed.
 """
