@@ -369,7 +369,7 @@ def query(file: str, items: tuple[str, ...], quiet: bool, as_json: bool, kind: s
     if k.answers is None:
         raise CliError(f"a {k.name} sketch has no per-item answer (query takes filters, cms and topk)")
     out = sys.stdout.buffer
-    if not items and not sys.stdin.isatty() and not as_json:
+    if not items and not sys.stdin.isatty() and not as_json and hasattr(sketch, "query_lines"):
         _query_lines(sketch, k, quiet, out)
         return
     batches: Iterable[list[Any]]
