@@ -28,7 +28,7 @@ WHEEL_FILES = [
     r"murk-[^/]+\.dist-info/entry_points\.txt",
 ]
 SDIST_FILES = [r"CMakeLists\.txt", r"pyproject\.toml", r"LICENSE", r"src/core/utils\.hpp",
-               r"src/binding/frame\.cpp", r"src/murk/__init__\.py", r"tests/conftest\.py"]
+               r"src/binding/frame\.hpp", r"src/murk/__init__\.py", r"tests/conftest\.py"]
 
 
 def missing(names, patterns):

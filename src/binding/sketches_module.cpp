@@ -8,6 +8,7 @@
 namespace murk::py {
 ClassDef minhash_lsh_class();
 int import_minhash_type();
+extern PyMethodDef line_functions[];
 }
 
 namespace {
@@ -17,7 +18,7 @@ PyModuleDef module_def = {
     "murk._sketches",
     "The package's own native classes: the MinHashLSH index and the sketches beside _murk's.",
     0,
-    nullptr,
+    murk::py::line_functions,
     nullptr,
     nullptr,
     nullptr,

@@ -50,6 +50,9 @@ class Kind:
     # kept as text, so bytes are decoded), "numbers" (floats), or None when it
     # is not built from a column of values (an index of other sketches).
     feeds: str | None = "items"
+    # Merging sketches of the parts of an input gives, byte for byte, the
+    # sketch of the whole: the command line may then split a file among threads.
+    exact_merge: bool = False
 
     @property
     def magic(self) -> bytes:
@@ -146,14 +149,14 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
         Option("--num-bits", "num_bits", int, "Size the filter directly: number of bits."),
         Option("--num-hashes", "num_hashes", int, "Hash functions per item (default: optimal)."),
         SEED,
-    ), lambda: BloomFilter(expected_items=1), "member", _bloom_info, mergeable=True),
+    ), lambda: BloomFilter(expected_items=1), "member", _bloom_info, mergeable=True, exact_merge=True),
     Kind("counting-bloom", CountingBloomFilter, "Counting Bloom filter", (
         Option("--expected-items", "expected_items", int, "Items the filter is sized for."),
         FPR,
         Option("--num-counters", "num_counters", int, "Size the filter directly: number of 8-bit counters."),
         Option("--num-hashes", "num_hashes", int, "Hash functions per item (default: optimal)."),
         SEED,
-    ), lambda: CountingBloomFilter(expected_items=1), "member", _counting_info, mergeable=True),
+    ), lambda: CountingBloomFilter(expected_items=1), "member", _counting_info, mergeable=True, exact_merge=True),
     Kind("scalable-bloom", ScalableBloomFilter, "Scalable Bloom filter", (
         Option("--initial-capacity", "initial_capacity", int, "Capacity of the first slice (default 1000)."),
         Option("--fpr", "false_positive_rate", float, "Compound false-positive rate bound (default 0.01)."),
@@ -168,18 +171,18 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
     Kind("hll", HyperLogLog, "HyperLogLog", (
         Option("--precision", "precision", int, "Register index bits, 4 to 18 (default 14)."),
         SEED,
-    ), lambda: HyperLogLog(4), None, _hll_info, mergeable=True),
+    ), lambda: HyperLogLog(4), None, _hll_info, mergeable=True, exact_merge=True),
     Kind("cms", CountMinSketch, "Count-min sketch", (
         Option("--width", "width", int, "Counters per row (with --depth)."),
         Option("--depth", "depth", int, "Number of rows (with --width)."),
         Option("--error-rate", "error_rate", float, "Additive error as a share of the total (with --confidence)."),
         Option("--confidence", "confidence", float, "Probability the error bound holds (with --error-rate)."),
         SEED,
-    ), lambda: CountMinSketch(1, 1), "count", _cms_info, mergeable=True),
+    ), lambda: CountMinSketch(1, 1), "count", _cms_info, mergeable=True, exact_merge=True),
     Kind("minhash", MinHash, "MinHash", (
         Option("--num-hashes", "num_hashes", int, "Signature length (default 128)."),
         SEED,
-    ), lambda: MinHash(1), None, _minhash_info, mergeable=True),
+    ), lambda: MinHash(1), None, _minhash_info, mergeable=True, exact_merge=True),
     Kind("topk", TopK, "Top-k tracker", (
         Option("--k", "k", int, "Number of counters kept.", required=True),
     ), lambda: TopK(1), "count", _topk_info, mergeable=True, feeds="text"),

@@ -3,6 +3,8 @@
 from collections.abc import Iterable, Sequence
 from typing import Any, SupportsIndex, final
 
+from typing_extensions import Buffer
+
 from . import MinHash
 
 __all__ = ["MinHashLSH"]
@@ -59,3 +61,8 @@ class MinHashLSH:
     def size_in_bytes(self) -> int: ...
     def __len__(self) -> int: ...
     def __contains__(self, key: object, /) -> bool: ...
+
+# Helpers of the command line: the number of lines of a buffer, and each line
+# beside its query_lines() answer as `line<TAB>answer<NEWLINE>`.
+def _count_lines(buffer: Buffer, /) -> int: ...
+def _tab_lines(buffer: Buffer, answers: memoryview, /) -> bytes: ...
