@@ -5,6 +5,7 @@ BUILD_DIR ?= build/release
 
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk arrow_column minhash_lsh
+FUZZ_TARGETS += ddsketch
 
 .PHONY: deps install test demo bench bench-dask test-asan fuzz fuzz-deps docs characterize dist test-dist
 

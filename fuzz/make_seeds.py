@@ -34,6 +34,7 @@ EXAMPLES = {
     "minhash": lambda m: [m.MinHash(4), filled(m.MinHash(16))],
     "topk": lambda m: [m.TopK(2), filled(m.TopK(8))],
     "minhash_lsh": lambda m: [m.MinHashLSH(num_hashes=4, bands=2, rows=2), indexed(m)],
+    "ddsketch": lambda m: [m.DDSketch(), numbers(m.DDSketch(relative_accuracy=0.05, max_buckets=16))],
 }
 
 
@@ -69,6 +70,13 @@ def arrow_seeds():
                 b += [rows, 0, 0, 0]
             seeds.append(bytes(x & 0xFF for x in b))
     return seeds
+
+
+def numbers(sketch):
+    """Negative, zero, infinite and spread-out values: both stores collapse."""
+    sketch.update([float(x) ** 3 - 5e5 for x in range(-100, 100)] + [0.0, 0.0, float("inf"), float("-inf")])
+    sketch.update([1e-300, 1e300, -1e-200])
+    return sketch
 
 
 def indexed(m):

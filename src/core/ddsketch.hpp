@@ -247,7 +247,7 @@ public:
         }
         ++n_;
     }
-    void add_many(const double* v, std::size_t n) {
+    void update_many(const double* v, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) add(v[i]);
     }
 
