@@ -431,17 +431,22 @@ u64 DDSketch::collapsed_count() const noexcept {
     return c;
 }
 
+// The largest q with q * n <= count in floating point: quantile(q) reaches
+// past the first `count` values exactly when q is above it.
+static double last_q_within(u64 count, double n) {
+    double q = static_cast<double>(count) / n;
+    const double c = static_cast<double>(count);
+    while (q * n > c) q = std::nextafter(q, -1.0);
+    while (q < 1.0 && std::nextafter(q, 2.0) * n <= c) q = std::nextafter(q, 2.0);
+    return q;
+}
+
 std::vector<std::pair<double, double>> DDSketch::collapsed_ranks() const {
     std::vector<std::pair<double, double>> out;
     const double nn = static_cast<double>(n_);
-    if (negative_.collapsed()) {
-        const u64 low = neg_inf_;
-        out.emplace_back(static_cast<double>(low) / nn, static_cast<double>(low + negative_.at(negative_.lo())) / nn);
-    }
-    if (positive_.collapsed()) {
-        const u64 low = neg_inf_ + store_total(negative_) + zeros_;
-        out.emplace_back(static_cast<double>(low) / nn, static_cast<double>(low + positive_.at(positive_.lo())) / nn);
-    }
+    auto interval = [&](u64 low, u64 count) { out.emplace_back(last_q_within(low, nn), last_q_within(low + count, nn)); };
+    if (negative_.collapsed()) interval(neg_inf_, negative_.at(negative_.lo()));
+    if (positive_.collapsed()) interval(neg_inf_ + store_total(negative_) + zeros_, positive_.at(positive_.lo()));
     return out;
 }
 
