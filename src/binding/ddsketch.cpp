@@ -38,10 +38,7 @@ void save(const DD& s, const Text& path) { save_file(std::string(path.s), s.to_b
 DD load(const Text& path) { return DD::from_bytes(load_file(std::string(path.s), DD::format)); }
 u64 length(const DD& s) { return s.n(); }
 std::string repr(const DD& s) { return s.repr(); }
-double mean(const DD& s) {
-    if (s.n() == 0) empty_sketch(DD::class_name);
-    return s.mean();
-}
+double mean(const DD& s) { return s.mean(); }
 RankIntervals collapsed_ranks(const DD& s) { return {s.collapsed_ranks()}; }
 
 PyObject* richcompare(PyObject* a, PyObject* b, int op) {

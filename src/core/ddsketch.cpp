@@ -368,7 +368,7 @@ double DDSketch::sum() const noexcept {
 }
 
 double DDSketch::mean() const {
-    if (n_ == 0) value_error("DDSketch is empty: there is no mean of no values");
+    if (n_ == 0) empty_sketch(class_name);
     const double nn = static_cast<double>(n_);
     if (pos_inf_ || neg_inf_) return sum() / nn;
     const double s = sum_.value();
@@ -450,8 +450,8 @@ std::vector<std::pair<double, double>> DDSketch::collapsed_ranks() const {
     return out;
 }
 
-DDView DDSketch::sorted_view() const {
-    DDView v;
+SortedView DDSketch::sorted_view() const {
+    SortedView v;
     const double lo = min(), hi = max();
     u64 cum = 0;
     auto push = [&](double x, u64 c) {

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "persistence.hpp"
+#include "quantiles.hpp"
 #include "utils.hpp"
 
 namespace murk {
@@ -106,7 +107,7 @@ namespace dd {
 class ExactSum {
 public:
     static constexpr std::size_t LIMBS = 70;
-    static constexpr u64 MAX_WORDS = LIMBS / 2;  // persisted 64-bit words at most
+    static constexpr u64 MAX_WORDS = 34;  // persisted 64-bit words at most: 2^64 values of up to 2^1024
 
     void add(double x) noexcept {
         const u64 bits = std::bit_cast<u64>(x);
@@ -190,13 +191,6 @@ private:
 
 }  // namespace dd
 
-// What the shared quantile queries read: ascending values with the weight
-// through each.
-struct DDView {
-    std::vector<double> values;
-    std::vector<u64> cumulative;
-};
-
 class DDSketch {
 public:
     static constexpr Format format{"MKDD", 1};
@@ -260,7 +254,9 @@ public:
     u64 collapsed_count() const noexcept;
     std::vector<std::pair<double, double>> collapsed_ranks() const;
 
-    DDView sorted_view() const;
+    // Each non-empty bucket's answer (clamped into [min, max]) with the
+    // weight through it: what the shared quantile queries read.
+    SortedView sorted_view() const;
     std::string repr() const;
 
     DDSketchData to_data() const;

@@ -22,6 +22,7 @@ from _murk import (
 from ._kinds import KINDS as _KINDS
 from ._pickling import register as _register_pickling
 from ._sketches import MinHashLSH
+from ._sketches import DDSketch
 
 try:
     __version__ = version("murk")
@@ -40,4 +41,5 @@ __all__ = [
     "MinHash",
     "TopK",
     "MinHashLSH",
+    "DDSketch",
 ]

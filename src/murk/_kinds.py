@@ -25,6 +25,7 @@ from _murk import (
 )
 
 from ._sketches import MinHashLSH
+from ._sketches import DDSketch
 
 
 @dataclass(frozen=True)
@@ -132,6 +133,18 @@ def _topk_info(s: Any) -> dict[str, Any]:
     return {"k": s.k, "size_in_bytes": s.size_in_bytes, "tracked": len(s), "min_count": s.min_count()}
 
 
+def _dd_info(s: Any) -> dict[str, Any]:
+    info = {
+        "relative_accuracy": s.relative_accuracy, "max_buckets": s.max_buckets, "n": s.n,
+        "size_in_bytes": s.size_in_bytes, "num_buckets": s.num_buckets, "collapsed": s.collapsed,
+        "collapsed_ranks": [list(r) for r in s.collapsed_ranks],
+    }
+    if s.n:
+        info.update(min=s.min, max=s.max, sum=s.sum, mean=s.mean,
+                    quantiles=dict(zip(("p50", "p90", "p99", "p99.9"), s.quantiles([0.5, 0.9, 0.99, 0.999]))))
+    return info
+
+
 def _lsh_info(s: Any) -> dict[str, Any]:
     return {
         "num_hashes": s.num_hashes, "bands": s.bands, "rows": s.rows, "seed": s.seed, "keys": len(s),
@@ -185,6 +198,11 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
     ), lambda: TopK(1), "count", _topk_info, mergeable=True, feeds="text"),
     Kind("minhash-lsh", MinHashLSH, "MinHash LSH index", (), lambda: MinHashLSH(num_hashes=4, bands=2, rows=2),
          None, _lsh_info, mergeable=False, feeds=None),
+    Kind("dd", DDSketch, "DDSketch (quantiles, relative error)", (
+        Option("--relative-accuracy", "relative_accuracy", float,
+               "Relative error of every quantile, 1e-06 to below 1 (default 0.01)."),
+        Option("--max-buckets", "max_buckets", int, "Buckets per sign before the lowest collapse (default 2048)."),
+    ), lambda: DDSketch(), None, _dd_info, mergeable=True, feeds="numbers"),
 )}
 
 

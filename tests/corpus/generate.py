@@ -55,6 +55,18 @@ def lsh_answers(o):
         ["len", [], len(o)], ["bands", [], o.bands], ["rows", [], o.rows], ["in", ["doc-1"], "doc-1" in o]]
 
 
+def numbers(sketch, extremes=()):
+    """Negative, zero and infinite values, and optionally some far apart."""
+    sketch.update([(i - 300) ** 3 / 7 for i in range(600)] + [0.0] * 5 + [float("inf"), *extremes])
+    return sketch
+
+
+def quantile_answers(o):
+    return [["quantiles", [[0, 0.01, 0.25, 0.5, 0.9, 0.99, 0.999]], o.quantiles([0, 0.01, 0.25, 0.5, 0.9, 0.99, 0.999])],
+            ["rank", [100.0], o.rank(100.0)], ["cdf", [[-1e6, 0.0, 1e6]], o.cdf([-1e6, 0.0, 1e6])],
+            ["n", [], o.n], ["min", [], o.min], ["max", [], o.max], ["sum", [], o.sum], ["collapsed", [], o.collapsed]]
+
+
 def cases():
     mh_a = filled(murk.MinHash(64), WORDS[:1500])
     yield "bloom-sized", filled(murk.BloomFilter(expected_items=1000, false_positive_rate=0.01), WORDS[:800]), membership
@@ -87,6 +99,9 @@ def cases():
     yield "topk-3", filled(murk.TopK(3), ZIPF[::7]), topk
     yield "minhash-lsh", lsh_index(0.8, 128), lsh_answers
     yield "minhash-lsh-banded-seeded", lsh_index(0.5, 32, seed=9, bands=4, rows=6), lsh_answers
+    yield "ddsketch", numbers(murk.DDSketch()), quantile_answers
+    yield "ddsketch-collapsed", numbers(murk.DDSketch(relative_accuracy=0.05, max_buckets=16), (1e-300, 1e300)), quantile_answers
+    yield "ddsketch-empty", murk.DDSketch(relative_accuracy=0.02), lambda o: [["n", [], o.n], ["sum", [], o.sum]]
 
 
 
