@@ -34,7 +34,13 @@ EXAMPLES = {
     "minhash": lambda m: [m.MinHash(4), filled(m.MinHash(16))],
     "topk": lambda m: [m.TopK(2), filled(m.TopK(8))],
     "minhash_lsh": lambda m: [m.MinHashLSH(num_hashes=4, bands=2, rows=2), indexed(m)],
+    "kll": lambda m: [m.KLLSketch(8), numbers(m.KLLSketch(8, seed=1), 500), numbers(m.KLLSketch(), 50)],
 }
+
+
+def numbers(sketch, n):
+    sketch.update([(i * 7919) % 1000 / 7 for i in range(n)] + [float("inf")])
+    return sketch
 
 
 def arrow_values(kind, rows, width):

@@ -5,9 +5,10 @@ from typing import Any, Protocol, final
 
 from typing_extensions import Buffer
 
+from ._sketches import KLLSketch as KLLSketch
 from ._sketches import MinHashLSH as MinHashLSH
 
-__all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK", "MinHashLSH"]
+__all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK", "MinHashLSH", "KLLSketch"]
 
 __version__: str
 
