@@ -260,3 +260,63 @@ def test_damaged_records():
             KLL.from_json(json.dumps(bad))
     with pytest.raises(ValueError):
         KLL.from_bytes(wrap(payload, b"MKKL", version=2))
+
+
+# ---------------------------------------------------------------- command line and Dask
+
+def murk_cli(*args, stdin=b"", cwd=None):
+    import subprocess
+    import sys
+    return subprocess.run([sys.executable, "-m", "murk", *map(str, args)], input=stdin, capture_output=True,
+                          cwd=cwd, timeout=60)
+
+
+def test_cli_quantiles_build_info_merge(tmp_path):
+    lines = b"".join(b"%d\n" % i for i in range(1, 101))
+    (tmp_path / "n.txt").write_bytes(lines + b"oops\n\nnan\n")
+    proc = murk_cli("quantiles", "--q", "0,0.5,1", "n.txt", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == b"0\t1.0\n0.5\t50.0\n1\t100.0\n"
+    assert proc.stderr == b"murk: warning: skipped 1 line(s) that are not numbers (first: 'oops')\n"
+    proc = murk_cli("quantiles", "--json", "--k", "8", "--q", "0.25", "-", stdin=lines)
+    report = json.loads(proc.stdout)
+    assert report["n"] == 100 and abs(report["quantiles"][0]["value"] - 25) <= 100 * 2.5 / 8
+    for args, msg in [
+        (("quantiles", "-"), b"murk: error: no numbers in the input: 2 line(s) are not numbers (first: 'a')\n"),
+        (("quantiles", "--q", "2", "n.txt"), b"murk: error: q must be between 0 and 1, got 2\n"),
+    ]:
+        proc = murk_cli(*args, stdin=b"a\nb\n", cwd=tmp_path)
+        assert proc.returncode == 2 and proc.stderr.endswith(msg), proc.stderr
+    if not hasattr(murk, "DDSketch"):
+        assert murk_cli("quantiles", "--kind", "dd", "n.txt", cwd=tmp_path).returncode == 2
+    assert murk_cli("build", "kll", "--k", "32", "--seed", "5", "n.txt", "-o", "a.kll", cwd=tmp_path).returncode == 0
+    built = KLL.load(str(tmp_path / "a.kll"))
+    assert built == filled(np.arange(1.0, 101.0), k=32, seed=5)
+    assert murk_cli("merge", "a.kll", "a.kll", "-o", "b.kll", cwd=tmp_path).returncode == 0
+    info = json.loads(murk_cli("info", "--json", "b.kll", cwd=tmp_path).stdout)
+    assert info["kind"] == "kll" and info["n"] == 200 and info["k"] == 32
+
+
+def test_cli_reads_numeric_and_text_columns(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+    pq.write_table(pa.table({"ms": pa.array([1.5, None, 3.0, 2.0])}), tmp_path / "t.parquet")
+    (tmp_path / "t.csv").write_text("ms,x\n4,a\n,b\nbad,c\n")
+    proc = murk_cli("quantiles", "--column", "ms", "--q", "0,1", "t.parquet", "t.csv", cwd=tmp_path)
+    assert proc.stdout == b"0\t1.5\n1\t4.0\n" and b"skipped 1 line(s)" in proc.stderr
+
+
+def test_dask_builds_numeric_partitions():
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    import dask.array as da
+    import murk.dask
+    values = np.random.default_rng(4).lognormal(size=5000)
+    values[::9] = np.nan
+    present = values[~np.isnan(values)]
+    for coll in (dd.from_pandas(pd.Series(values), npartitions=4),
+                 dd.from_pandas(pd.Series(values).astype("Float64"), npartitions=3),
+                 da.from_array(values, chunks=700)):
+        got = murk.dask.build(coll, KLL, k=64).compute()
+        assert got.n == len(present) and got.min == present.min() and got.max == present.max()
+        assert max_rank_error(got, present) <= got.normalized_rank_error(pmf=True)
