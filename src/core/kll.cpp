@@ -108,6 +108,7 @@ bool KLLSketch::coin() noexcept {
 }
 
 void KLLSketch::update_many(const double* p, std::size_t n) {
+    if (n > 0) view_.reset();
     while (n > 0) {
         const std::size_t m = std::min<std::size_t>(n, static_cast<std::size_t>(total_cap_ - retained_));
         double lo = min_, hi = max_;
@@ -154,6 +155,7 @@ void KLLSketch::compact(std::size_t h) {
 
 void KLLSketch::merge(const KLLSketch& o) {
     if (o.n_ == 0) return;
+    view_.reset();
     if (o.levels_.size() > levels_.size()) set_levels(o.levels_.size());
     if (o.k_ < k_) {
         k_ = o.k_;
@@ -170,7 +172,8 @@ void KLLSketch::merge(const KLLSketch& o) {
     compress();
 }
 
-SortedView KLLSketch::sorted_view() const {
+const SortedView& KLLSketch::sorted_view() const {
+    if (view_) return *view_;
     std::vector<std::pair<double, u64>> all;
     all.reserve(static_cast<std::size_t>(retained_));
     for (std::size_t h = 0; h < levels_.size(); ++h)
@@ -185,7 +188,7 @@ SortedView KLLSketch::sorted_view() const {
         v.values.push_back(x);
         v.cumulative.push_back(c);
     }
-    return v;
+    return view_.emplace(std::move(v));
 }
 
 // Measured on this implementation: over 200 seeds per k, sketches of 300,000

@@ -9,6 +9,7 @@
 // rank error bound comes from.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,7 +70,8 @@ public:
     std::size_t num_levels() const noexcept { return levels_.size(); }
     // The state: the retained values, the level sizes, and k, n, min, max and the coin's state.
     u64 size_in_bytes() const noexcept { return 8 * retained_ + 4 * levels_.size() + 36; }
-    SortedView sorted_view() const;
+    // Built on the first query after a change, then kept.
+    const SortedView& sorted_view() const;
 
     // The rank error not exceeded with 99% confidence, as a share of n: for
     // one rank query, or (pmf) for the worst of all queries at once.
@@ -104,6 +106,7 @@ private:
     u64 total_cap_ = 0, retained_ = 0;
     // Work space kept between compactions, so they allocate nothing once warm.
     std::vector<double> half_;
+    mutable std::optional<SortedView> view_;
     std::vector<u64> keys_, keys2_;
 };
 
