@@ -55,6 +55,21 @@ def lsh_answers(o):
         ["len", [], len(o)], ["bands", [], o.bands], ["rows", [], o.rows], ["in", ["doc-1"], "doc-1" in o]]
 
 
+def numbers(sketch, n):
+    """n values in a scrambled order, an infinity among them."""
+    sketch.update([((i * 7919) % 10007) / 97 for i in range(n)] + [float("-inf")])
+    return sketch
+
+
+def kll_answers(o):
+    qs = [0.0, 0.1, 0.5, 0.99, 1.0]
+    counts = [["len", [], len(o)], ["num_retained", [], o.num_retained], ["is_empty", [], o.is_empty()]]
+    if o.is_empty():
+        return counts
+    return counts + [["quantiles", [qs], o.quantiles(qs)], ["rank", [50.0], o.rank(50.0)],
+                     ["cdf", [[10.0, 60.0]], o.cdf([10.0, 60.0])]]
+
+
 def cases():
     mh_a = filled(murk.MinHash(64), WORDS[:1500])
     yield "bloom-sized", filled(murk.BloomFilter(expected_items=1000, false_positive_rate=0.01), WORDS[:800]), membership
@@ -87,6 +102,9 @@ def cases():
     yield "topk-3", filled(murk.TopK(3), ZIPF[::7]), topk
     yield "minhash-lsh", lsh_index(0.8, 128), lsh_answers
     yield "minhash-lsh-banded-seeded", lsh_index(0.5, 32, seed=9, bands=4, rows=6), lsh_answers
+    yield "kll-200", numbers(murk.KLLSketch(), 5000), kll_answers
+    yield "kll-8-seeded", numbers(murk.KLLSketch(8, seed=7), 3000), kll_answers
+    yield "kll-empty", murk.KLLSketch(16), kll_answers
 
 
 
