@@ -146,7 +146,7 @@ std::size_t convert_run(const char* base, Py_ssize_t stride, std::size_t& at, st
 }  // namespace
 
 Numbers::Numbers(Numbers&& o) noexcept
-    : v_(std::move(o.v_)), view_(o.view_), held_(std::exchange(o.held_, false)), in_place_(o.in_place_),
+    : v_(std::move(o.v_)), one_(o.one_), has_one_(o.has_one_), view_(o.view_), held_(std::exchange(o.held_, false)), in_place_(o.in_place_),
       base_(o.base_), n_(o.n_), stride_(o.stride_), type_(o.type_) {}
 
 Numbers::~Numbers() {
@@ -213,8 +213,8 @@ void Numbers::iterate(PyObject* o) {
 
 void Numbers::gather(PyObject* o) {
     if (is_number(o)) {
-        const double x = number(o);
-        if (!std::isnan(x)) v_.push_back(x);
+        one_ = number(o);
+        has_one_ = !std::isnan(one_);
         return;
     }
     if (is_bool(o) || PyUnicode_Check(o) || PyBytes_Check(o)) not_a_number(o);

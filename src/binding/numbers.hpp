@@ -34,10 +34,15 @@ public:
     void gather_array(PyObject* o);
 
     static constexpr std::size_t BLOCK = 1024;
+    std::size_t count() const { return in_place_ ? n_ : has_one_ ? 1 : v_.size(); }
     // Runs f(const double* p, std::size_t n) over the values, NaN left out,
     // in order and in blocks. No GIL needed.
     template <class F>
     void each_block(F&& f) const {
+        if (has_one_) {
+            f(static_cast<const double*>(&one_), std::size_t{1});
+            return;
+        }
         if (!in_place_) {
             if (!v_.empty()) f(static_cast<const double*>(v_.data()), v_.size());
             return;
@@ -55,6 +60,8 @@ private:
     std::size_t next(std::size_t& at, double* out, std::size_t max) const;
 
     std::vector<double> v_;
+    double one_ = 0.0;  // a single number needs no allocation
+    bool has_one_ = false;
     Py_buffer view_{};
     bool held_ = false, in_place_ = false;
     const char* base_ = nullptr;
@@ -101,8 +108,6 @@ void to_float_args(PyObject* o, FloatArgs& out);
 bool to_flag(PyObject* o);
 PyObject* to_py(FloatList&& v);
 
-template <>
-struct is_batch<Numbers> : std::true_type {};
 template <>
 struct is_batch<NumberArray> : std::true_type {};
 template <>
@@ -151,9 +156,13 @@ struct Conv<Flag> {
 
 namespace numbers {
 
+// update() holds the GIL for a few values (releasing it costs more than
+// they do) and releases it for more.
 template <class S>
 void update(S& s, const Numbers& v) {
-    v.each_block([&](const double* p, std::size_t n) { s.update_many(p, n); });
+    auto consume = [&] { v.each_block([&](const double* p, std::size_t n) { s.update_many(p, n); }); };
+    if (v.count() <= 256) consume();
+    else without_gil(consume);
 }
 template <class S>
 void update_array(S& s, const NumberArray& v) {

@@ -55,7 +55,7 @@ concept QuantileSketch = requires(const S& s) {
     { s.n() } -> std::convertible_to<u64>;
     { s.min() } -> std::convertible_to<double>;
     { s.max() } -> std::convertible_to<double>;
-    { s.sorted_view() } -> std::convertible_to<SortedView>;
+    { s.sorted_view() } -> std::convertible_to<const SortedView&>;  // a value or a cached reference
     { S::class_name } -> std::convertible_to<const char*>;
 };
 
@@ -92,7 +92,7 @@ template <QuantileSketch S>
 std::vector<double> quantiles_of(const S& s, const std::vector<double>& qs) {
     for (double q : qs) check_q(q);
     if (s.n() == 0) empty_sketch(S::class_name);
-    const SortedView v = s.sorted_view();
+    const SortedView& v = s.sorted_view();
     std::vector<double> out;
     out.reserve(qs.size());
     for (double q : qs) out.push_back(quantiles::at(v, s.min(), s.max(), q));
@@ -105,7 +105,7 @@ double rank(const S& s, double x) {
     if (s.n() == 0) empty_sketch(S::class_name);
     if (x < s.min()) return 0.0;
     if (x >= s.max()) return 1.0;
-    const SortedView v = s.sorted_view();
+    const SortedView& v = s.sorted_view();
     return quantiles::weight_at_or_below(v, x) / static_cast<double>(v.total());
 }
 
@@ -114,7 +114,7 @@ template <QuantileSketch S>
 std::vector<double> cdf(const S& s, const std::vector<double>& splits) {
     check_split_points(splits);
     if (s.n() == 0) empty_sketch(S::class_name);
-    const SortedView v = s.sorted_view();
+    const SortedView& v = s.sorted_view();
     const double total = static_cast<double>(v.total());
     std::vector<double> out;
     out.reserve(splits.size() + 1);
