@@ -135,14 +135,15 @@ void Store::clear() noexcept {
 }
 
 // Makes the window cover [a, b] (at most max_buckets keys), which must hold
-// every non-zero count. Grows to at most twice max_buckets, leaving the
-// slack on the side it grew towards, so a steady drift costs one copy per
-// max_buckets new keys.
-void Store::cover(i64 a, i64 b, u64 max_buckets) {
+// every non-zero count. Half as many keys again are left as slack on the
+// side it grew towards, so growth and a steady drift cost a constant number
+// of copied counts per new key, and the window stays within 1.5 times the
+// span of the values.
+void Store::cover(i64 a, i64 b) {
     const i64 size = static_cast<i64>(counts_.size());
     if (size && a >= base_ && b < base_ + size) return;
     const i64 need = b - a + 1;
-    const i64 cap = std::max(need, std::min<i64>(2 * static_cast<i64>(max_buckets), std::max<i64>(2 * size, 32)));
+    const i64 cap = need + need / 2 + 16;
     const i64 base = (size == 0 || b >= base_ + size) ? a : b - cap + 1;
     Array<u64> next(static_cast<std::size_t>(cap));
     const i64 from = std::max(base, base_), to = std::min(base + cap, base_ + size);
@@ -166,7 +167,7 @@ void Store::fold_below(i64 floor) {
 void Store::add_outside(i64 key, u64 n, u64 max_buckets) {
     const i64 width = static_cast<i64>(max_buckets);
     if (empty_) {
-        cover(key, key, max_buckets);
+        cover(key, key);
         lo_ = hi_ = key;
         empty_ = false;
     } else if (key > hi_) {
@@ -180,12 +181,12 @@ void Store::add_outside(i64 key, u64 n, u64 max_buckets) {
                 moved += c;
                 c = 0;
             }
-            cover(floor, key, max_buckets);
+            cover(floor, key);
             counts_[static_cast<std::size_t>(floor - base_)] += moved;
             lo_ = floor;
             collapsed_ = true;
         } else {
-            cover(lo_, key, max_buckets);
+            cover(lo_, key);
         }
         hi_ = key;
     } else {
@@ -196,7 +197,7 @@ void Store::add_outside(i64 key, u64 n, u64 max_buckets) {
             collapsed_ = true;
         }
         if (key < lo_) {
-            cover(key, hi_, max_buckets);
+            cover(key, hi_);
             lo_ = key;
         }
     }

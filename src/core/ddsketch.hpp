@@ -180,7 +180,7 @@ public:
 private:
     void add_outside(i64 key, u64 n, u64 max_buckets);
     void fold_below(i64 floor);  // keys in [lo, floor) into floor, which must stay in the window
-    void cover(i64 a, i64 b, u64 max_buckets);
+    void cover(i64 a, i64 b);
 
     Array<u64> counts_;
     i64 base_ = 0;  // key of counts_[0]
