@@ -2,6 +2,8 @@ import copy
 import json
 import math
 import pickle
+import subprocess
+import sys
 from fractions import Fraction
 
 import numpy as np
@@ -211,3 +213,29 @@ def test_damaged_records_are_refused(change, message):
     data[-1] ^= 1
     with pytest.raises(ValueError):
         DDSketch.from_bytes(bytes(data))
+
+
+def test_command_line_and_dask_build_the_same_sketch(tmp_path):
+    values = stream("mixed", n=400)
+    (tmp_path / "v.txt").write_text("".join(f"{v!r}\n" for v in values.tolist()) + "not a number\n")
+    expected = DDSketch(0.02, 64)
+    expected.update_array(values)
+
+    def cli(*args):
+        return subprocess.run([sys.executable, "-m", "murk", *args], capture_output=True, cwd=tmp_path, timeout=60)
+
+    built = cli("build", "dd", "--relative-accuracy", "0.02", "--max-buckets", "64", "v.txt", "-o", "a.dd")
+    assert built.returncode == 0 and b"skipped 1 line(s)" in built.stderr
+    assert DDSketch.load(str(tmp_path / "a.dd")) == expected
+    assert cli("merge", "a.dd", "a.dd", "-o", "b.dd").returncode == 0
+    info = json.loads(cli("info", "--json", "b.dd").stdout)
+    assert info["kind"] == "dd" and info["n"] == 800 and info["collapsed"] == 2 * expected.collapsed
+    out = cli("quantiles", "--kind", "dd", "--q", "0,1", "v.txt").stdout
+    assert out == f"0\t{values.min().item()!r}\n1\t{values.max().item()!r}\n".encode()
+
+    dd = pytest.importorskip("dask.dataframe")
+    pd = pytest.importorskip("pandas")
+    import murk.dask
+    got = murk.dask.build(dd.from_pandas(pd.Series(values), npartitions=5), DDSketch, relative_accuracy=0.02,
+                          max_buckets=64)
+    assert got.compute().to_bytes() == expected.to_bytes()
