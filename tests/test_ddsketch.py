@@ -170,6 +170,14 @@ def test_parameters_and_errors():
         s.update([3.0, "4"])
     assert s.n == 2
     assert repr(s) == "DDSketch(relative_accuracy=0.01, n=2, min=1.0, max=2.0, buckets=2)"
+    # Answers follow every change (the sorted view is cached between changes).
+    assert s.quantile(0.75) == pytest.approx(2.0, rel=0.01)
+    s.update(np.array([1000.0, 1000.0]))
+    assert s.quantile(0.75) == pytest.approx(1000.0, rel=0.01)
+    s.merge(s)
+    assert s.rank(500.0) == 0.5
+    s.clear()
+    assert s.is_empty() and s.collapsed_ranks == []
 
 
 def test_persistence_round_trips(tmp_path):

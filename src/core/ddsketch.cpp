@@ -398,6 +398,7 @@ void DDSketch::merge(const DDSketch& o) {
         merge(copy);
         return;
     }
+    view_.reset();
     auto store = [&](dd::Store& into, const dd::Store& from) {
         if (from.empty()) return;
         // Highest first: a collapse then happens at most once.
@@ -417,6 +418,7 @@ void DDSketch::merge(const DDSketch& o) {
 }
 
 void DDSketch::clear() noexcept {
+    view_.reset();
     n_ = zeros_ = neg_inf_ = pos_inf_ = 0;
     min_ = std::numeric_limits<double>::infinity();
     max_ = -min_;
@@ -451,7 +453,8 @@ std::vector<std::pair<double, double>> DDSketch::collapsed_ranks() const {
     return out;
 }
 
-SortedView DDSketch::sorted_view() const {
+const SortedView& DDSketch::sorted_view() const {
+    if (view_) return *view_;
     SortedView v;
     const double lo = min(), hi = max();
     u64 cum = 0;
@@ -469,7 +472,7 @@ SortedView DDSketch::sorted_view() const {
         for (i64 k = positive_.lo(); k <= positive_.hi(); ++k)
             if (const u64 c = positive_.at(k)) push(representative(k), c);
     if (pos_inf_) push(std::numeric_limits<double>::infinity(), pos_inf_);
-    return v;
+    return view_.emplace(std::move(v));
 }
 
 std::string DDSketch::repr() const {

@@ -219,6 +219,7 @@ public:
     double representative(i64 i) const noexcept;
 
     void add(double x) {
+        view_.reset();
         if (x > 0) {
             if (x <= MAX_FINITE) {
                 positive_.add(index(x), 1, max_buckets_);
@@ -242,6 +243,7 @@ public:
         ++n_;
     }
     void update_many(const double* v, std::size_t n) {
+        view_.reset();
         for (std::size_t i = 0; i < n; ++i) add(v[i]);
     }
 
@@ -256,7 +258,7 @@ public:
 
     // Each non-empty bucket's answer (clamped into [min, max]) with the
     // weight through it: what the shared quantile queries read.
-    SortedView sorted_view() const;
+    const SortedView& sorted_view() const;  // built once per state
     std::string repr() const;
 
     DDSketchData to_data() const;
@@ -281,6 +283,7 @@ private:
     double min_ = __builtin_inf(), max_ = -__builtin_inf();  // of the finite values
     dd::ExactSum sum_;
     dd::Store negative_, positive_;
+    mutable std::optional<SortedView> view_;
 };
 
 }  // namespace murk
