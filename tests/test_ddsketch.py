@@ -174,7 +174,7 @@ def test_parameters_and_errors():
     assert s.quantile(0.75) == pytest.approx(2.0, rel=0.01)
     s.update(np.array([1000.0, 1000.0]))
     assert s.quantile(0.75) == pytest.approx(1000.0, rel=0.01)
-    s.merge(s)
+    s.merge(s.copy())
     assert s.rank(500.0) == 0.5
     s.clear()
     assert s.is_empty() and s.collapsed_ranks == []
