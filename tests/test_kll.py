@@ -91,7 +91,7 @@ def test_arrow_columns_read_like_arrays():
 @pytest.mark.parametrize("bad, fragment", [
     (["1", 2.0], "'str' object is not a number: '1'"),
     ([1.0, True], "'bool' object is not a number: True"),
-    ([1.0, None], "'NoneType' object is not a number"),
+    (iter([1.0, None, b"2"]), "'bytes' object is not a number"),
     ("12", "'str' object is not a number: '12'"),
     (np.array([True, False]), "bool array"),
     (object(), "'object' object is not a number"),
@@ -107,7 +107,8 @@ def test_non_numbers_raise_and_change_nothing(bad, fragment):
 
 def test_exotic_numbers_and_array_errors():
     s = KLL(8)
-    s.update([decimal.Decimal("2.5"), fractions.Fraction(1, 4), np.int64(7), np.uint8(3), 2**70, math.nan])
+    s.update([decimal.Decimal("2.5"), fractions.Fraction(1, 4), np.int64(7), np.uint8(3), 2**70, math.nan, None])
+    s.update(None)
     assert s.n == 5 and s.max == 2.0**70 and s.min == 0.25
     with pytest.raises(TypeError, match="not an array"):
         s.update_array([1.0, 2.0])

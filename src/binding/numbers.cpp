@@ -16,6 +16,9 @@ bool is_bool(PyObject* o) {
     return t == "bool_" || t == "bool";
 }
 
+// None and pandas' NA: the nulls of Python values, skipped like Arrow's.
+bool is_null(PyObject* o) { return o == Py_None || type_name(o) == "NAType"; }
+
 [[noreturn]] void not_a_number(PyObject* o) {
     std::string shown;
     if (Ref r{PyObject_Repr(o)}) {
@@ -40,6 +43,7 @@ double number(PyObject* o) {
         return v;
     }
     if (is_bool(o) || PyUnicode_Check(o) || PyBytes_Check(o)) not_a_number(o);
+    if (is_null(o)) return NAN;  // skipped by the callers, as NaN is
     if (PyFloat_Check(o) || has_slot(o, Py_nb_float)) {
         const double v = PyFloat_AsDouble(o);
         if (v == -1.0 && PyErr_Occurred()) raise();
@@ -65,13 +69,11 @@ bool is_number(PyObject* o) {
 // byte order; false for anything else (the message says what it was).
 bool buffer_type(const Py_buffer& b, arrow::Number& out, std::string& why) {
     const char* f = b.format ? b.format : "B";
-    const bool native_sizes = *f != '<' && *f != '=' && *f != '>' && *f != '!';
     if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little)) ++f;
     if (f[0] == 0 || f[1] != 0) {
         why = "an array of format '" + std::string(b.format ? b.format : "") + "' is not numeric";
         return false;
     }
-    (void)native_sizes;  // sizes come from itemsize, which holds either way
     const Py_ssize_t size = b.itemsize;
     using enum arrow::Number;
     auto integer = [&](bool is_signed) {
@@ -191,6 +193,7 @@ void Numbers::iterate(PyObject* o) {
         v_.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {  // the list may change size under __float__
             Ref item(Py_NewRef(PyList_GetItem(o, i)));
+            if (item.get() == Py_None) continue;
             const double x = number(item.get());
             if (!std::isnan(x)) v_.push_back(x);
         }
@@ -205,6 +208,7 @@ void Numbers::iterate(PyObject* o) {
     if (hint < 0) PyErr_Clear();
     else v_.reserve(static_cast<std::size_t>(hint));
     while (Ref e{PyIter_Next(it.get())}) {
+        if (e.get() == Py_None) continue;
         const double x = number(e.get());
         if (!std::isnan(x)) v_.push_back(x);
     }
@@ -217,6 +221,7 @@ void Numbers::gather(PyObject* o) {
         has_one_ = !std::isnan(one_);
         return;
     }
+    if (o == Py_None) return;
     if (is_bool(o) || PyUnicode_Check(o) || PyBytes_Check(o)) not_a_number(o);
     if (try_buffer(o, false)) return;
     iterate(o);
@@ -252,7 +257,10 @@ void to_float_args(PyObject* o, FloatArgs& out) {
     if (is_number(o) || PyUnicode_Check(o) || PyBytes_Check(o))
         raise(PyExc_TypeError, "a sequence or array of numbers is expected, not '" + type_name(o) + "'");
     Ref it = checked(PyObject_GetIter(o));
-    while (Ref e{PyIter_Next(it.get())}) out.v.push_back(number(e.get()));
+    while (Ref e{PyIter_Next(it.get())}) {
+        if (is_null(e.get())) raise_cannot_convert(e.get(), "float");
+        out.v.push_back(number(e.get()));
+    }
     if (PyErr_Occurred()) raise();
 }
 

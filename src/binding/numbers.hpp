@@ -7,7 +7,8 @@
 // A number is a float, an int or any object with __float__ or __index__
 // (NumPy scalars, Decimal, Fraction). A bool is refused: True and False are
 // flags, not measurements, and taking them as 1 and 0 hides mistakes. NaN
-// and nulls are skipped; infinities are ordinary values. Everything is
+// and nulls (None, pandas.NA, Arrow nulls) are skipped; infinities are
+// ordinary values. Everything is
 // gathered (and checked) before the sketch changes, so an error changes
 // nothing; the sketch then consumes the values without the GIL.
 #pragma once
@@ -215,8 +216,8 @@ u64 n(const S& s) {
 
 #define NUMBER_INPUT_DOC                                                                               \
     "A number is an int, a float or anything with __float__ or __index__ (NumPy scalars\n"            \
-    "included); bool is refused. NaN is skipped, infinities are values. A value that is\n"            \
-    "not a number raises TypeError naming it and leaves the sketch unchanged."
+    "included); bool is refused. NaN and None are skipped, infinities are values. A value that\n"     \
+    "is not a number raises TypeError naming it and leaves the sketch unchanged."
 
 #define QUANTILE_DEFINITION_DOC                                                                        \
     "quantile(q) is the smallest retained value whose inclusive rank is at least q:\n"                 \
