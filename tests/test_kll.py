@@ -153,10 +153,13 @@ def test_exact_while_small_equals_inverted_cdf(values):
     (lambda s: s.cdf([1.0, 1.0]), "strictly increasing"),
     (lambda s: s.pmf([2.0, 1.0]), "strictly increasing"),
     (lambda s: s.cdf([math.nan]), "NaN"),
+    (lambda s: s.quantiles(np.array([0.5, np.nan])), "q must be between 0 and 1"),
+    (lambda s: s.pmf(np.array([1.0, np.nan], dtype=np.float32)), "NaN"),
+    (lambda s: s.quantiles([0.5, None]), None),
     (lambda s: s.rank(math.nan), "NaN"),
 ])
 def test_query_validation(call, msg):
-    with pytest.raises(ValueError, match=msg):
+    with pytest.raises(ValueError if msg else TypeError, match=msg):
         call(filled([1.0, 2.0]))
 
 

@@ -9,15 +9,27 @@ namespace murk::py {
 
 namespace {
 
+// The last static type found to be neither a bool nor a null: a sequence of
+// NumPy scalars is checked by name once, not once per value. (Static types
+// live as long as the process, so the pointer cannot be reused.)
+PyTypeObject* plain_type = nullptr;
+
+bool is_plain(PyObject* o) { return Py_TYPE(o) == plain_type; }
+
+void remember_plain(PyObject* o) {
+    if (!(PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_HEAPTYPE)) plain_type = Py_TYPE(o);
+}
+
 bool is_bool(PyObject* o) {
     if (PyBool_Check(o)) return true;
+    if (is_plain(o)) return false;
     // NumPy's bool scalar is not a bool subclass but has __index__ and __float__.
     const std::string t = type_name(o);
     return t == "bool_" || t == "bool";
 }
 
 // None and pandas' NA: the nulls of Python values, skipped like Arrow's.
-bool is_null(PyObject* o) { return o == Py_None || type_name(o) == "NAType"; }
+bool is_null(PyObject* o) { return o == Py_None || (!is_plain(o) && type_name(o) == "NAType"); }
 
 [[noreturn]] void not_a_number(PyObject* o) {
     std::string shown;
@@ -47,6 +59,7 @@ double number(PyObject* o) {
     if (PyFloat_Check(o) || has_slot(o, Py_nb_float)) {
         const double v = PyFloat_AsDouble(o);
         if (v == -1.0 && PyErr_Occurred()) raise();
+        remember_plain(o);
         return v;
     }
     if (has_slot(o, Py_nb_index)) {
@@ -229,6 +242,8 @@ void Numbers::gather(PyObject* o) {
 
 void Numbers::gather_array(PyObject* o) { try_buffer(o, true); }
 
+bool Numbers::read_buffer(PyObject* o) { return try_buffer(o, false); }
+
 std::size_t Numbers::next(std::size_t& at, double* out, std::size_t max) const {
     using enum arrow::Number;
     switch (type_) {
@@ -256,6 +271,12 @@ void NumberColumn::import(PyObject* o) {
 void to_float_args(PyObject* o, FloatArgs& out) {
     if (is_number(o) || PyUnicode_Check(o) || PyBytes_Check(o))
         raise(PyExc_TypeError, "a sequence or array of numbers is expected, not '" + type_name(o) + "'");
+    Numbers array;
+    if (array.read_buffer(o)) {  // NumPy: read in place; a NaN left out is put back for the checks to refuse
+        array.each_block([&](const double* p, std::size_t n) { out.v.insert(out.v.end(), p, p + n); });
+        if (out.v.size() != array.count()) out.v.push_back(NAN);
+        return;
+    }
     Ref it = checked(PyObject_GetIter(o));
     while (Ref e{PyIter_Next(it.get())}) {
         if (is_null(e.get())) raise_cannot_convert(e.get(), "float");

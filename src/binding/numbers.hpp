@@ -33,6 +33,8 @@ public:
     void gather(PyObject* o);
     // A buffer only (update_array()).
     void gather_array(PyObject* o);
+    // A numeric one-dimensional buffer if o is one; false (nothing raised) otherwise.
+    bool read_buffer(PyObject* o);
 
     static constexpr std::size_t BLOCK = 1024;
     std::size_t count() const { return in_place_ ? n_ : has_one_ ? 1 : v_.size(); }
