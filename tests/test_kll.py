@@ -11,6 +11,7 @@ import pytest
 
 import murk
 from conftest import HEADER, damaged_loads, refuses_every_prefix, round_trips, wrap
+from test_columns import Handmade, N, i64
 
 KLL = murk.KLLSketch
 
@@ -91,7 +92,7 @@ def test_arrow_columns_read_like_arrays():
 @pytest.mark.parametrize("bad, fragment", [
     (["1", 2.0], "'str' object is not a number: '1'"),
     ([1.0, True], "'bool' object is not a number: True"),
-    ([1.0, None], "'NoneType' object is not a number"),
+    (iter([1.0, None, b"2"]), "'bytes' object is not a number"),
     ("12", "'str' object is not a number: '12'"),
     (np.array([True, False]), "bool array"),
     (object(), "'object' object is not a number"),
@@ -107,7 +108,8 @@ def test_non_numbers_raise_and_change_nothing(bad, fragment):
 
 def test_exotic_numbers_and_array_errors():
     s = KLL(8)
-    s.update([decimal.Decimal("2.5"), fractions.Fraction(1, 4), np.int64(7), np.uint8(3), 2**70, math.nan])
+    s.update([decimal.Decimal("2.5"), fractions.Fraction(1, 4), np.int64(7), np.uint8(3), 2**70, math.nan, None])
+    s.update(None)
     assert s.n == 5 and s.max == 2.0**70 and s.min == 0.25
     with pytest.raises(TypeError, match="not an array"):
         s.update_array([1.0, 2.0])
@@ -152,10 +154,13 @@ def test_exact_while_small_equals_inverted_cdf(values):
     (lambda s: s.cdf([1.0, 1.0]), "strictly increasing"),
     (lambda s: s.pmf([2.0, 1.0]), "strictly increasing"),
     (lambda s: s.cdf([math.nan]), "NaN"),
+    (lambda s: s.quantiles(np.array([0.5, np.nan])), "q must be between 0 and 1"),
+    (lambda s: s.pmf(np.array([1.0, np.nan], dtype=np.float32)), "NaN"),
+    (lambda s: s.quantiles([0.5, None]), None),
     (lambda s: s.rank(math.nan), "NaN"),
 ])
 def test_query_validation(call, msg):
-    with pytest.raises(ValueError, match=msg):
+    with pytest.raises(ValueError if msg else TypeError, match=msg):
         call(filled([1.0, 2.0]))
 
 
@@ -320,3 +325,43 @@ def test_dask_builds_numeric_partitions():
         got = murk.dask.build(coll, KLL, k=64).compute()
         assert got.n == len(present) and got.min == present.min() and got.max == present.max()
         assert max_rank_error(got, present) <= got.normalized_rank_error(pmf=True)
+
+
+# ---------------------------------------------------------------- hand-built numeric columns
+
+def f64(*v):
+    return np.array(v, dtype=np.float64).tobytes()
+
+
+NUMERIC_MALFORMED = {
+    "nulls without bitmap": ("g", 1, [None, f64(1.0)], dict(null_count=1), "no validity buffer"),
+    "no data buffer": ("g", 1, [None, None], {}, "no data buffer"),
+    "three buffers": ("g", 1, [None, f64(1.0), None], {}, "3 buffers"),
+    "negative length": ("l", -1, [None, i64()], {}, "negative length"),
+    "offset plus length overflows": ("g", 2**62, [None, f64()], dict(offset=2**62), "overflows"),
+}
+
+
+@pytest.mark.parametrize("fmt, length, buffers, extra, msg", NUMERIC_MALFORMED.values(), ids=NUMERIC_MALFORMED.keys())
+def test_malformed_numeric_columns_raise_change_nothing_and_are_released(fmt, length, buffers, extra, msg):
+    s = filled([1.0, 2.0])
+    before = s.to_bytes()
+    col = Handmade(N(fmt, length, buffers, **extra))
+    with pytest.raises(ValueError, match=msg):
+        s.update_column(col)
+    assert s.to_bytes() == before and sorted(col.released) == ["array", "schema"]
+
+
+def test_hand_built_numeric_columns_read_offsets_bitmaps_and_halves():
+    bitmap = bytes([0b1011])  # rows 0, 1 and 3 valid
+    s = KLL(8)
+    s.update_column(Handmade(N("g", 3, [bitmap, f64(9.0, 1.0, 5.0, 7.0)], offset=1, null_count=1)))
+    assert s.quantiles([0, 1]) == [1.0, 7.0] and s.n == 2
+    half = KLL(8)
+    half.update_column(Handmade(N("e", 3, [None, np.array([0.5, -2, 65504], dtype=np.float16).tobytes()])))
+    assert half.quantiles([0, 0.5, 1]) == [-2.0, 0.5, 65504.0]
+    # A refused type raises TypeError even when the producer's release runs Python (ctypes).
+    with pytest.raises(TypeError, match="bool"):
+        KLL().update_column(Handmade(N("b", 1, [None, bytes([1])])))
+    with pytest.raises(TypeError, match="TopK reads string columns"):
+        murk.TopK(3).update_column(Handmade(N("l", 1, [None, i64(5)])))

@@ -18,10 +18,15 @@ struct ArrowImport {
     std::deque<arrow::ArrowArray> arrays;  // a deque: chunks keep pointing at them
 
     ~ArrowImport() {
+        // A release callback may run Python code (a producer written with
+        // ctypes): it must not see, or swallow, an error on its way out.
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
         for (arrow::ArrowArray& a : arrays)
             if (a.release) a.release(&a);
         if (schema.release) schema.release(&schema);
         if (stream.release) stream.release(&stream);
+        PyErr_Restore(type, value, trace);
     }
 };
 

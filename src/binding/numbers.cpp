@@ -9,12 +9,27 @@ namespace murk::py {
 
 namespace {
 
+// The last static type found to be neither a bool nor a null: a sequence of
+// NumPy scalars is checked by name once, not once per value. (Static types
+// live as long as the process, so the pointer cannot be reused.)
+PyTypeObject* plain_type = nullptr;
+
+bool is_plain(PyObject* o) { return Py_TYPE(o) == plain_type; }
+
+void remember_plain(PyObject* o) {
+    if (!(PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_HEAPTYPE)) plain_type = Py_TYPE(o);
+}
+
 bool is_bool(PyObject* o) {
     if (PyBool_Check(o)) return true;
+    if (is_plain(o)) return false;
     // NumPy's bool scalar is not a bool subclass but has __index__ and __float__.
     const std::string t = type_name(o);
     return t == "bool_" || t == "bool";
 }
+
+// None and pandas' NA: the nulls of Python values, skipped like Arrow's.
+bool is_null(PyObject* o) { return o == Py_None || (!is_plain(o) && type_name(o) == "NAType"); }
 
 [[noreturn]] void not_a_number(PyObject* o) {
     std::string shown;
@@ -40,9 +55,11 @@ double number(PyObject* o) {
         return v;
     }
     if (is_bool(o) || PyUnicode_Check(o) || PyBytes_Check(o)) not_a_number(o);
+    if (is_null(o)) return NAN;  // skipped by the callers, as NaN is
     if (PyFloat_Check(o) || has_slot(o, Py_nb_float)) {
         const double v = PyFloat_AsDouble(o);
         if (v == -1.0 && PyErr_Occurred()) raise();
+        remember_plain(o);
         return v;
     }
     if (has_slot(o, Py_nb_index)) {
@@ -65,13 +82,11 @@ bool is_number(PyObject* o) {
 // byte order; false for anything else (the message says what it was).
 bool buffer_type(const Py_buffer& b, arrow::Number& out, std::string& why) {
     const char* f = b.format ? b.format : "B";
-    const bool native_sizes = *f != '<' && *f != '=' && *f != '>' && *f != '!';
     if (*f == '@' || *f == '=' || (*f == '<' && std::endian::native == std::endian::little)) ++f;
     if (f[0] == 0 || f[1] != 0) {
         why = "an array of format '" + std::string(b.format ? b.format : "") + "' is not numeric";
         return false;
     }
-    (void)native_sizes;  // sizes come from itemsize, which holds either way
     const Py_ssize_t size = b.itemsize;
     using enum arrow::Number;
     auto integer = [&](bool is_signed) {
@@ -191,6 +206,7 @@ void Numbers::iterate(PyObject* o) {
         v_.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {  // the list may change size under __float__
             Ref item(Py_NewRef(PyList_GetItem(o, i)));
+            if (item.get() == Py_None) continue;
             const double x = number(item.get());
             if (!std::isnan(x)) v_.push_back(x);
         }
@@ -205,6 +221,7 @@ void Numbers::iterate(PyObject* o) {
     if (hint < 0) PyErr_Clear();
     else v_.reserve(static_cast<std::size_t>(hint));
     while (Ref e{PyIter_Next(it.get())}) {
+        if (e.get() == Py_None) continue;
         const double x = number(e.get());
         if (!std::isnan(x)) v_.push_back(x);
     }
@@ -217,12 +234,15 @@ void Numbers::gather(PyObject* o) {
         has_one_ = !std::isnan(one_);
         return;
     }
+    if (o == Py_None) return;
     if (is_bool(o) || PyUnicode_Check(o) || PyBytes_Check(o)) not_a_number(o);
     if (try_buffer(o, false)) return;
     iterate(o);
 }
 
 void Numbers::gather_array(PyObject* o) { try_buffer(o, true); }
+
+bool Numbers::read_buffer(PyObject* o) { return try_buffer(o, false); }
 
 std::size_t Numbers::next(std::size_t& at, double* out, std::size_t max) const {
     using enum arrow::Number;
@@ -251,8 +271,17 @@ void NumberColumn::import(PyObject* o) {
 void to_float_args(PyObject* o, FloatArgs& out) {
     if (is_number(o) || PyUnicode_Check(o) || PyBytes_Check(o))
         raise(PyExc_TypeError, "a sequence or array of numbers is expected, not '" + type_name(o) + "'");
+    Numbers array;
+    if (array.read_buffer(o)) {  // NumPy: read in place; a NaN left out is put back for the checks to refuse
+        array.each_block([&](const double* p, std::size_t n) { out.v.insert(out.v.end(), p, p + n); });
+        if (out.v.size() != array.count()) out.v.push_back(NAN);
+        return;
+    }
     Ref it = checked(PyObject_GetIter(o));
-    while (Ref e{PyIter_Next(it.get())}) out.v.push_back(number(e.get()));
+    while (Ref e{PyIter_Next(it.get())}) {
+        if (is_null(e.get())) raise_cannot_convert(e.get(), "float");
+        out.v.push_back(number(e.get()));
+    }
     if (PyErr_Occurred()) raise();
 }
 

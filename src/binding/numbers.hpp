@@ -7,7 +7,8 @@
 // A number is a float, an int or any object with __float__ or __index__
 // (NumPy scalars, Decimal, Fraction). A bool is refused: True and False are
 // flags, not measurements, and taking them as 1 and 0 hides mistakes. NaN
-// and nulls are skipped; infinities are ordinary values. Everything is
+// and nulls (None, pandas.NA, Arrow nulls) are skipped; infinities are
+// ordinary values. Everything is
 // gathered (and checked) before the sketch changes, so an error changes
 // nothing; the sketch then consumes the values without the GIL.
 #pragma once
@@ -32,6 +33,8 @@ public:
     void gather(PyObject* o);
     // A buffer only (update_array()).
     void gather_array(PyObject* o);
+    // A numeric one-dimensional buffer if o is one; false (nothing raised) otherwise.
+    bool read_buffer(PyObject* o);
 
     static constexpr std::size_t BLOCK = 1024;
     std::size_t count() const { return in_place_ ? n_ : has_one_ ? 1 : v_.size(); }
@@ -215,8 +218,8 @@ u64 n(const S& s) {
 
 #define NUMBER_INPUT_DOC                                                                               \
     "A number is an int, a float or anything with __float__ or __index__ (NumPy scalars\n"            \
-    "included); bool is refused. NaN is skipped, infinities are values. A value that is\n"            \
-    "not a number raises TypeError naming it and leaves the sketch unchanged."
+    "included); bool is refused. NaN and None are skipped, infinities are values. A value that\n"     \
+    "is not a number raises TypeError naming it and leaves the sketch unchanged."
 
 #define QUANTILE_DEFINITION_DOC                                                                        \
     "quantile(q) is the smallest retained value whose inclusive rank is at least q:\n"                 \
