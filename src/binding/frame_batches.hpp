@@ -47,6 +47,21 @@ private:
     "Returns a read-only memoryview of format '" format "' with one entry per row\n"              \
     "(numpy.asarray wraps it without a copy); a null row answers " null_answer "."
 
+// The structs an Arrow producer handed over (column.cpp); each is released
+// exactly once, with the GIL held, when the holder goes.
+struct ArrowImport;
+struct ArrowImportFree {
+    void operator()(ArrowImport* m) const;
+};
+using ArrowImportPtr = std::unique_ptr<ArrowImport, ArrowImportFree>;
+// Imports anything with __arrow_c_stream__ or __arrow_c_array__: on_schema
+// sees the schema first (it raises for a type its reader cannot take), then
+// on_array every array in order; the arrays stay valid while the result lives.
+ArrowImportPtr import_arrow(PyObject* o, const std::function<void(const arrow::ArrowSchema&)>& on_schema,
+                            const std::function<void(const arrow::ArrowArray&)>& on_array);
+// Runs a core step, turning its arrow::TypeError into a Python TypeError.
+void arrow_typed(const std::function<void()>& f);
+
 // An Arrow column (`update_column`, `query_column`): anything with
 // __arrow_c_stream__ or __arrow_c_array__. Imported and validated with the
 // GIL held; the imported structs are released when the call ends.
@@ -91,8 +106,7 @@ public:
     }
 
 private:
-    struct Imported;
-    std::unique_ptr<Imported> imp_;
+    ArrowImportPtr imp_;
     std::optional<arrow::Column> col_;
 };
 

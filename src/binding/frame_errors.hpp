@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>

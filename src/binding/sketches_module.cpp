@@ -7,6 +7,8 @@
 
 namespace murk::py {
 ClassDef minhash_lsh_class();
+ClassDef kll_class();
+ClassDef ddsketch_class();
 int import_minhash_type();
 extern PyMethodDef line_functions[];
 }
@@ -31,5 +33,7 @@ PyMODINIT_FUNC PyInit__sketches(void) {
     if (murk::py::import_minhash_type() < 0) return nullptr;
     return murk::py::create_module(module_def, {
         murk::py::minhash_lsh_class,
+        murk::py::kll_class,
+        murk::py::ddsketch_class,
     });
 }

@@ -3,7 +3,7 @@
 The eight classes are the extension module's own types; importing this package
 also makes them picklable and copyable. MinHashLSH, the near-duplicate index
 over MinHash signatures, lives in the package's own extension module
-murk._sketches. Every class is listed once, in the registry murk._kinds, which
+murk._sketches, and so do the quantile sketches (KLLSketch, DDSketch). Every class is listed once, in the registry murk._kinds, which
 pickling, murk.dask and the command line read.
 """
 from typing import Any
@@ -21,7 +21,11 @@ from _murk import (
 
 from ._kinds import KINDS as _KINDS
 from ._pickling import register as _register_pickling
-from ._sketches import MinHashLSH
+from ._sketches import (
+    DDSketch,
+    KLLSketch,
+    MinHashLSH,
+)
 
 
 
@@ -51,4 +55,6 @@ __all__ = [
     "MinHash",
     "TopK",
     "MinHashLSH",
+    "KLLSketch",
+    "DDSketch",
 ]

@@ -5,9 +5,11 @@ from typing import Any, Protocol, final
 
 from typing_extensions import Buffer
 
+from ._sketches import KLLSketch as KLLSketch
 from ._sketches import MinHashLSH as MinHashLSH
+from ._sketches import DDSketch as DDSketch
 
-__all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK", "MinHashLSH"]
+__all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK", "MinHashLSH", "KLLSketch", "DDSketch"]
 
 __version__: str
 

@@ -24,7 +24,11 @@ from _murk import (
     TopK,
 )
 
-from ._sketches import MinHashLSH
+from ._sketches import (
+    DDSketch,
+    KLLSketch,
+    MinHashLSH,
+)
 
 
 @dataclass(frozen=True)
@@ -135,6 +139,28 @@ def _topk_info(s: Any) -> dict[str, Any]:
     return {"k": s.k, "size_in_bytes": s.size_in_bytes, "tracked": len(s), "min_count": s.min_count()}
 
 
+def _kll_info(s: Any) -> dict[str, Any]:
+    info: dict[str, Any] = {
+        "k": s.k, "n": s.n, "num_retained": s.num_retained, "num_levels": s.num_levels,
+        "size_in_bytes": s.size_in_bytes, "normalized_rank_error": s.normalized_rank_error(),
+    }
+    if not s.is_empty():
+        info.update(min=s.min, max=s.max, median=s.quantile(0.5), p99=s.quantile(0.99))
+    return info
+
+
+def _dd_info(s: Any) -> dict[str, Any]:
+    info: dict[str, Any] = {
+        "relative_accuracy": s.relative_accuracy, "max_buckets": s.max_buckets, "n": s.n,
+        "size_in_bytes": s.size_in_bytes, "num_buckets": s.num_buckets, "collapsed": s.collapsed,
+        "collapsed_ranks": [list(r) for r in s.collapsed_ranks],
+    }
+    if s.n:
+        info.update(min=s.min, max=s.max, sum=s.sum, mean=s.mean,
+                    quantiles=dict(zip(("p50", "p90", "p99", "p99.9"), s.quantiles([0.5, 0.9, 0.99, 0.999]))))
+    return info
+
+
 def _lsh_info(s: Any) -> dict[str, Any]:
     return {
         "num_hashes": s.num_hashes, "bands": s.bands, "rows": s.rows, "seed": s.seed, "keys": len(s),
@@ -186,8 +212,17 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
     Kind("topk", TopK, "Top-k tracker", (
         Option("--k", "k", int, "Number of counters kept.", required=True),
     ), lambda: TopK(1), "count", _topk_info, mergeable=True, feeds="text"),
+    Kind("kll", KLLSketch, "KLL quantile sketch", (
+        Option("--k", "k", int, "Accuracy parameter, 8 to 65535 (default 200)."),
+        Option("--seed", "seed", int, "Seed of the compaction coin, 0 to 2**64-1 (default 0)."),
+    ), lambda: KLLSketch(8), None, _kll_info, mergeable=True, feeds="numbers"),
     Kind("minhash-lsh", MinHashLSH, "MinHash LSH index", (), lambda: MinHashLSH(num_hashes=4, bands=2, rows=2),
          None, _lsh_info, mergeable=False, feeds=None),
+    Kind("dd", DDSketch, "DDSketch (quantiles, relative error)", (
+        Option("--relative-accuracy", "relative_accuracy", float,
+               "Relative error of every quantile, 1e-06 to below 1 (default 0.01)."),
+        Option("--max-buckets", "max_buckets", int, "Buckets per sign before the lowest collapse (default 2048)."),
+    ), lambda: DDSketch(), None, _dd_info, mergeable=True, feeds="numbers"),
 )}
 
 

@@ -25,6 +25,7 @@ import click
 from ._input import (Mapped, Progress, buffers_of, close_source, column_batches, line_batches, line_buffers,
                      open_source, require_arrow, sources, split_points)
 from ._kinds import KINDS, CliError, Kind, Loaded, load, serialize, write_atomic
+from ._numbers import feed_numbers
 
 __all__ = ["main", "cli"]
 
@@ -49,6 +50,8 @@ MIN_PART = 1 << 22  # bytes a thread is worth starting for
 def _feed(sketch: Any, kind: Kind, inputs: Sequence[str], column: str | None, what: str,
           threads: int | None = None) -> int:
     """Add every item of the inputs to sketch; returns how many were added."""
+    if kind.feeds == "numbers":
+        return feed_numbers(sketch, inputs, column, what).numbers
     srcs = sources(inputs)
     total = 0
     with Progress(srcs, what) as progress:
@@ -610,6 +613,66 @@ def top(n: int, inputs: tuple[str, ...], column: str | None, k: int | None, as_j
     else:
         out = "".join(map("%s\t%d\t%d\n".__mod__, rows))
         sys.stdout.buffer.write(out.encode("utf-8", "surrogateescape"))
+
+
+QUANTILE_KINDS = {"kll": "kll", "dd": "dd"}  # --kind value: registry name
+
+
+def _quantile_levels(text: str) -> list[float]:
+    try:
+        qs = [float(q) for q in text.split(",") if q.strip()]
+    except ValueError:
+        raise click.BadParameter(f"not a comma-separated list of numbers: {text!r}", param_hint="--q") from None
+    if not qs:
+        raise click.BadParameter("give at least one q", param_hint="--q")
+    return qs
+
+
+@cli.command(context_settings=CONTEXT, short_help="Quantiles of the numbers of the inputs (KLL or DDSketch).")
+@_inputs
+@click.option("--q", "q_text", default="0.5,0.9,0.99", show_default=True, metavar="Q,...",
+              help="The quantiles to print, each between 0 and 1.")
+@click.option("--kind", "kind_name", type=click.Choice(list(QUANTILE_KINDS)), default="kll", show_default=True,
+              help="kll: rank error (KLLSketch); dd: relative value error (DDSketch).")
+@click.option("--k", type=int, default=None, help="KLL accuracy parameter, 8 to 65535 (default 200).")
+@click.option("--json", "as_json", is_flag=True, help="Print a JSON object.")
+def quantiles(inputs: tuple[str, ...], column: str | None, q_text: str, kind_name: str, k: int | None,
+              as_json: bool) -> None:
+    """Quantiles of the numbers of the inputs: `q<TAB>value` per line.
+
+    The numbers are the lines (one per line) or the fields of --column.
+    Blank lines, NaN and nulls are skipped; lines that are not numbers are
+    counted and reported on stderr, and are an error only when no line is a
+    number. Prints a table on a terminal.
+    """
+    qs = _quantile_levels(q_text)
+    kind = KINDS.get(QUANTILE_KINDS[kind_name])
+    if kind is None:
+        raise CliError(f"--kind {kind_name}: this build of murk has no such sketch")
+    params = {}
+    if k is not None:
+        if kind.name != "kll":
+            raise click.UsageError("--k applies to --kind kll")
+        params["k"] = k
+    sketch = _library_call(kind.cls, **params)
+    numbers = _feed(sketch, kind, inputs, column, "quantiles")
+    values = _library_call(sketch.quantiles, qs)
+    if as_json:
+        _print_json({"kind": kind.name, "n": sketch.n, "numbers": numbers,
+                     "quantiles": [{"q": q, "value": v} for q, v in zip(qs, values)]})
+    elif sys.stdout.isatty():
+        from rich.table import Table
+
+        table = Table()
+        table.add_column("q", justify="right")
+        table.add_column("value", justify="right")
+        for q, v in zip(qs, values):
+            table.add_row(f"{q:g}", f"{v:.6g}")
+        console = _console()
+        console.print(table)
+        console.print(f"{sketch.n} values, {kind.title}", markup=False, style="dim")
+    else:
+        click.echo("".join(f"{q:g}\t{v!r}\n" for q, v in zip(qs, values)), nl=False)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
