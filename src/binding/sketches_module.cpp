@@ -7,6 +7,7 @@
 
 namespace murk::py {
 ClassDef minhash_lsh_class();
+ClassDef theta_sketch_class();
 int import_minhash_type();
 }
 
@@ -30,5 +31,6 @@ PyMODINIT_FUNC PyInit__sketches(void) {
     if (murk::py::import_minhash_type() < 0) return nullptr;
     return murk::py::create_module(module_def, {
         murk::py::minhash_lsh_class,
+        murk::py::theta_sketch_class,
     });
 }

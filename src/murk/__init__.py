@@ -21,7 +21,7 @@ from _murk import (
 
 from ._kinds import KINDS as _KINDS
 from ._pickling import register as _register_pickling
-from ._sketches import MinHashLSH
+from ._sketches import MinHashLSH, ThetaSketch
 
 try:
     __version__ = version("murk")
@@ -40,4 +40,5 @@ __all__ = [
     "MinHash",
     "TopK",
     "MinHashLSH",
+    "ThetaSketch",
 ]

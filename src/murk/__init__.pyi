@@ -6,8 +6,9 @@ from typing import Any, Protocol, final
 from typing_extensions import Buffer
 
 from ._sketches import MinHashLSH as MinHashLSH
+from ._sketches import ThetaSketch as ThetaSketch
 
-__all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK", "MinHashLSH"]
+__all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK", "MinHashLSH", "ThetaSketch"]
 
 __version__: str
 

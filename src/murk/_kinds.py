@@ -24,7 +24,7 @@ from _murk import (
     TopK,
 )
 
-from ._sketches import MinHashLSH
+from ._sketches import MinHashLSH, ThetaSketch
 
 
 @dataclass(frozen=True)
@@ -132,6 +132,15 @@ def _topk_info(s: Any) -> dict[str, Any]:
     return {"k": s.k, "size_in_bytes": s.size_in_bytes, "tracked": len(s), "min_count": s.min_count()}
 
 
+def _theta_info(s: Any) -> dict[str, Any]:
+    low, high = s.confidence_interval(0.95)
+    return {
+        "lg_k": s.lg_k, "seed": s.seed, "size_in_bytes": s.size_in_bytes, "estimate": s.estimate(),
+        "interval_95": [low, high], "num_retained": s.num_retained, "theta": s.theta,
+        "estimation_mode": s.is_estimation_mode, "updatable": s.updatable,
+    }
+
+
 def _lsh_info(s: Any) -> dict[str, Any]:
     return {
         "num_hashes": s.num_hashes, "bands": s.bands, "rows": s.rows, "seed": s.seed, "keys": len(s),
@@ -185,6 +194,10 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
     ), lambda: TopK(1), "count", _topk_info, mergeable=True, feeds="text"),
     Kind("minhash-lsh", MinHashLSH, "MinHash LSH index", (), lambda: MinHashLSH(num_hashes=4, bands=2, rows=2),
          None, _lsh_info, mergeable=False, feeds=None),
+    Kind("theta", ThetaSketch, "Theta sketch", (
+        Option("--lg-k", "lg_k", int, "Log2 of the hashes kept, 4 to 26 (default 12: ~1.6% error)."),
+        SEED,
+    ), lambda: ThetaSketch(4), None, _theta_info, mergeable=True),
 )}
 
 
