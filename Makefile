@@ -4,7 +4,7 @@ APT_PACKAGES := g++ make libxxhash-dev rapidjson-dev
 BUILD_DIR ?= build/release
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk arrow_column minhash_lsh
+FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk arrow_column minhash_lsh theta_sketch
 
 .PHONY: deps install test demo bench bench-dask test-asan fuzz fuzz-deps docs characterize dist test-dist
 

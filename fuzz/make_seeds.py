@@ -34,6 +34,7 @@ EXAMPLES = {
     "minhash": lambda m: [m.MinHash(4), filled(m.MinHash(16))],
     "topk": lambda m: [m.TopK(2), filled(m.TopK(8))],
     "minhash_lsh": lambda m: [m.MinHashLSH(num_hashes=4, bands=2, rows=2), indexed(m)],
+    "theta_sketch": lambda m: [m.ThetaSketch(4), filled(m.ThetaSketch(8)), filled(m.ThetaSketch(4)) & filled(m.ThetaSketch(5))],
 }
 
 

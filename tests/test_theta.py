@@ -5,6 +5,8 @@ import json
 import math
 import pickle
 import random
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -196,3 +198,28 @@ def test_damaged_binary_records_load_only_valid_sketches():
     for s in damaged_loads(ThetaSketch, payload, MAGIC, seed=1, tries=400):
         assert ThetaSketch.from_bytes(s.to_bytes()) == s and s.num_retained <= 32
     assert ThetaSketch.from_bytes(wrap(payload, MAGIC, 1)).num_retained >= 0
+
+
+def test_overlap_command(tmp_path):
+    def murk(*args):
+        return subprocess.run([sys.executable, "-m", "murk", *args], capture_output=True, cwd=tmp_path, timeout=60)
+
+    (tmp_path / "a.txt").write_text("".join(f"u{i}\n" for i in range(0, 3000)))
+    (tmp_path / "b.txt").write_text("".join(f"u{i}\n" for i in range(2000, 4000)))
+    for name in "ab":
+        assert murk("build", "theta", "--lg-k", "12", f"{name}.txt", "-o", f"{name}.th").returncode == 0
+    out = murk("overlap", "a.th", "b.th")
+    assert out.returncode == 0 and out.stdout.decode().splitlines() == [
+        "union\t4000\t4000\t4000", "intersection\t1000\t1000\t1000", "only a.th\t2000\t2000\t2000",
+        "only b.th\t1000\t1000\t1000"]
+    assert murk("build", "theta", "--lg-k", "4", "a.txt", "-o", "c.th").returncode == 0
+    report = json.loads(murk("overlap", "--json", "--num-std", "3", "a.th", "b.th", "c.th").stdout)
+    rows = {r["set"]: r for r in report["sets"]}
+    assert report["num_std"] == 3 and rows["intersection"]["low"] <= 1000 <= rows["intersection"]["high"]
+    assert rows["only b.th"]["low"] <= 1000 <= rows["only b.th"]["high"] and rows["only c.th"]["estimate"] == 0
+    assert murk("build", "theta", "--seed", "5", "a.txt", "-o", "d.th").returncode == 0
+    assert murk("build", "hll", "a.txt", "-o", "h.murk").returncode == 0
+    for files, message in [(["a.th", "d.th"], "different seeds (0 vs 5)"), (["a.th", "h.murk"], "overlap takes theta"),
+                           (["a.th"], "two or more")]:
+        err = murk("overlap", *files)
+        assert err.returncode == 2 and message in err.stderr.decode()

@@ -238,9 +238,9 @@ def build(
 
     ``values`` is a Dask Bag, Series, Index or 1-D Array. Only mergeable
     sketches can be built in pieces: BloomFilter, CountingBloomFilter,
-    CountMinSketch, HyperLogLog, MinHash and TopK. Everything is checked here,
-    before any task runs: ``factory(**params)`` is called once to make sure it
-    returns one of those. A murk class travels to the workers as its name and
+    CountMinSketch, HyperLogLog, MinHash, TopK and ThetaSketch (the union).
+    Everything is checked here, before any task runs: ``factory(**params)`` is
+    called once to make sure it returns one of those. A murk class travels to the workers as its name and
     arguments; for any other callable, the empty sketch it returned here
     travels instead (once, as one graph key), so the callable itself never has
     to pickle and every partition starts from the same configuration.

@@ -87,6 +87,12 @@ def cases():
     yield "topk-3", filled(murk.TopK(3), ZIPF[::7]), topk
     yield "minhash-lsh", lsh_index(0.8, 128), lsh_answers
     yield "minhash-lsh-banded-seeded", lsh_index(0.5, 32, seed=9, bands=4, rows=6), lsh_answers
+    theta = lambda o: [["estimate", [], o.estimate()], ["len", [], len(o)], ["theta", [], o.theta],  # noqa: E731
+                       ["lower_bound", [2], o.lower_bound(2)], ["upper_bound", [1], o.upper_bound(1)],
+                       ["num_retained", [], o.num_retained], ["updatable", [], o.updatable]]
+    yield "theta-12", filled(murk.ThetaSketch(12)), theta
+    yield "theta-4-seeded", filled(murk.ThetaSketch(4, seed=42)), theta
+    yield "theta-intersection", filled(murk.ThetaSketch(6)) & filled(murk.ThetaSketch(7), WORDS[900:]), theta
 
 
 

@@ -22,6 +22,7 @@ import murk
 
 from ._input import Progress, column_batches, line_batches, require_arrow, sources
 from ._kinds import KINDS, CliError, Kind, Loaded, load, serialize, write_atomic
+from ._overlap import overlap
 
 __all__ = ["main", "cli"]
 
@@ -394,6 +395,9 @@ def top(n: int, inputs: tuple[str, ...], column: str | None, k: int | None, as_j
     else:
         out = "".join(map("%s\t%d\t%d\n".__mod__, rows))
         sys.stdout.buffer.write(out.encode("utf-8", "surrogateescape"))
+
+
+cli.add_command(overlap)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
