@@ -107,7 +107,9 @@ void ThetaSketch::rebuild(std::span<const u64> hs, std::size_t slots) {
 // k new hashes.
 void ThetaSketch::grow_or_cut() {
     if (slots_.size() < (std::size_t{4} << lg_k_)) {
-        std::vector<u64> hs = sorted_hashes();
+        std::vector<u64> hs;
+        hs.reserve(count_);
+        each_below(limit_, [&](u64 h) { hs.push_back(h); });
         rebuild(hs, slots_.size() * 2);
     } else {
         cut(k());
@@ -193,16 +195,16 @@ ThetaSketch ThetaSketch::union_of(std::span<const ThetaSketch* const> xs) {
         limit = std::min(limit, x->limit_);
         updatable = updatable && x->updatable_;
     }
+    u64 total = 0;
+    for (const ThetaSketch* x : xs) total += x->count_;
     ThetaSketch r(lg, xs[0]->seed_);
+    r.rebuild({}, slots_for(std::min(total, 2 * r.k()), lg));
     r.limit_ = limit;
     r.updatable_ = updatable;
-    for (const ThetaSketch* x : xs) {
-        const u64* s = x->slots_.data();
-        for (std::size_t i = 0, n = x->slots_.size(); i < n; ++i) {
-            const u64 h = s[i];
-            if (h && h <= r.limit_) r.put(h);
-        }
-    }
+    for (const ThetaSketch* x : xs)
+        x->each_below(limit, [&](u64 h) {
+            if (h <= r.limit_) r.put(h);
+        });
     r.cut(r.k());
     return r;
 }
@@ -218,17 +220,22 @@ ThetaSketch ThetaSketch::intersection_of(std::span<const ThetaSketch* const> xs)
         if (x->count_ < least->count_) least = x;
     }
     // Below the least limit every operand holds every hash of its set, so
-    // membership in all of them is membership in the intersection.
+    // membership in all of them is membership in the intersection. The
+    // candidates are filtered one operand at a time, their slots requested
+    // a block ahead.
     std::vector<u64> hs;
-    for (u64 h : least->slots_) {
-        if (!h || h > limit) continue;
-        bool all = true;
-        for (const ThetaSketch* x : xs)
-            if (x != least && !x->contains(h)) {
-                all = false;
-                break;
-            }
-        if (all) hs.push_back(h);
+    least->each_below(limit, [&](u64 h) { hs.push_back(h); });
+    for (const ThetaSketch* x : xs) {
+        if (x == least) continue;
+        std::size_t kept = 0;
+        constexpr std::size_t AHEAD = 16;
+        for (std::size_t i = 0; i < hs.size(); ++i) {
+            if (i + AHEAD < hs.size()) prefetch(&x->slots_[hs[i + AHEAD] & x->mask_]);
+            const u64 h = hs[i];
+            hs[kept] = h;
+            kept += x->contains(h);
+        }
+        hs.resize(kept);
     }
     ThetaSketch r(lg, least->seed_, limit, false, hs);
     r.cut(r.k());
@@ -240,8 +247,9 @@ ThetaSketch ThetaSketch::difference(const ThetaSketch& a, const ThetaSketch& b) 
     check_seeds(both);
     const u64 limit = std::min(a.limit_, b.limit_);
     std::vector<u64> hs;
-    for (u64 h : a.slots_)
-        if (h && h <= limit && !b.contains(h)) hs.push_back(h);
+    a.each_below(limit, [&](u64 h) {
+        if (!b.contains(h)) hs.push_back(h);
+    });
     ThetaSketch r(std::min(a.lg_k_, b.lg_k_), a.seed_, limit, false, hs);
     r.cut(r.k());
     return r;

@@ -77,7 +77,7 @@ public:
                 u64 h = hash_at(i + j);
                 h |= (h == 0);
                 hs[j] = h;
-                prefetch(&slots_[h & mask_]);
+                prefetch(&slots_[h <= limit_ ? h & mask_ : 0]);  // most hashes miss once theta is small
             }
             for (std::size_t j = 0; j < len; ++j)
                 if (hs[j] <= limit_) put(hs[j]);
@@ -92,6 +92,9 @@ public:
     double upper_bound(double z) const;
 
     bool contains(u64 h) const noexcept;
+    // Calls f(h) for every retained hash at or below limit.
+    template <class F>
+    void each_below(u64 limit, F&& f) const;
     std::vector<u64> sorted_hashes() const;
 
     // Set operations. Operands may differ in lg_k (the result has the least);
@@ -143,5 +146,24 @@ private:
     u64 mask_ = 0;
     Array<u64> slots_;  // open addressing, linear probing; 0 is empty
 };
+
+// The slots are scanned without a branch per slot (half of them are empty,
+// at random): the hashes that qualify are packed into a small buffer first.
+template <class F>
+void ThetaSketch::each_below(u64 limit, F&& f) const {
+    constexpr std::size_t BLOCK = 256;
+    u64 buf[BLOCK];
+    const u64* s = slots_.data();
+    for (std::size_t i = 0, n = slots_.size(); i < n; i += BLOCK) {
+        const std::size_t len = std::min(BLOCK, n - i);
+        std::size_t m = 0;
+        for (std::size_t j = 0; j < len; ++j) {
+            const u64 h = s[i + j];
+            buf[m] = h;
+            m += (h - 1) < limit;  // 0 < h <= limit: h - 1 wraps to the top for an empty slot
+        }
+        for (std::size_t j = 0; j < m; ++j) f(buf[j]);
+    }
+}
 
 }  // namespace murk
