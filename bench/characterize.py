@@ -434,8 +434,9 @@ def theta(murk, plt, out, fast):
             u = (ha | hb).cardinality()
             err["hll_inter"][j, t] = (ha.cardinality() + hb.cardinality() - u) / shared - 1
             err["hll_diff"][j, t] = (u - hb.cardinality()) / truth_diff - 1
-    fig, axes = plt.subplots(1, 2, figsize=(12, 4.6), sharey=True)
+    fig, axes = plt.subplots(1, 2, figsize=(12, 4.6))
     share = {"inter": fractions, "diff": (1 - fractions) / 2}
+    limits = {"inter": (-0.6, 1.2), "diff": (-0.4, 0.5)}
     titles = {"inter": "intersection A & B", "diff": "difference A - B"}
     for ax, name in zip(axes, ("inter", "diff")):
         x = share[name]
@@ -452,14 +453,14 @@ def theta(murk, plt, out, fast):
                 label="HyperLogLog(14) inclusion-exclusion, RMS")
         ax.axhline(0, color="grey", lw=0.6)
         ax.set_xscale("log")
-        ax.set_ylim(-1.5, 3)
+        ax.set_ylim(*limits[name])
         ax.set_xlabel("true overlap |A ∩ B| / |A ∪ B|")
+        ax.set_ylabel("estimate / truth − 1")
         ax.set_title(f"relative error of {titles[name]}", fontsize=10)
         ax.grid(alpha=0.3, which="both")
-        ax.legend(fontsize=7.5, loc="upper right")
+        ax.legend(fontsize=7.5, loc="upper right" if name == "inter" else "upper left")
         worst = np.max(np.sqrt(np.mean(err[name] ** 2, axis=1)) * np.sqrt(x * (k - 1)))
         print(f"  ThetaSketch {titles[name]}: RMS error at most {worst:.2f} x 1/sqrt(share (k - 1))")
-    axes[0].set_ylabel("estimate / truth − 1")
     fig.suptitle(f"ThetaSketch set operations: {trials} trials per overlap, |A| = |B|, |A ∪ B| = {union:,} random "
                  f"64-bit hashes; PCG64 seeds {seed0} + 1000·j + trial", fontsize=10)
     fig.tight_layout()
