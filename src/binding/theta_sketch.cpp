@@ -42,6 +42,27 @@ struct Conv<ThetaSketches> {
     }
 };
 
+// lg_k: any int outside 4..26, negative or huge, is a ValueError.
+struct LgK {
+    u8 v;
+};
+
+template <>
+struct Conv<LgK> {
+    static LgK get(PyObject* o) {
+        if (!PyLong_Check(o)) {
+            if (!PyIndex_Check(o)) raise_cannot_convert(o, "int");
+            Ref i = checked(PyNumber_Index(o));  // numpy integers and the like
+            return get(i.get());
+        }
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (v == -1 && !overflow && PyErr_Occurred()) raise();
+        if (overflow || v < TS::MIN_LG_K || v > TS::MAX_LG_K) value_error("lg_k must be between 4 and 26");
+        return {static_cast<u8>(v)};
+    }
+};
+
 struct Jaccard {
     std::array<double, 3> v;
 };
@@ -68,10 +89,7 @@ double z_of(u64 num_std) {
     return static_cast<double>(num_std);
 }
 
-TS make(u64 lg_k, u64 seed) {
-    if (lg_k < TS::MIN_LG_K || lg_k > TS::MAX_LG_K) value_error("lg_k must be between 4 and 26");
-    return TS(static_cast<u8>(lg_k), seed);
-}
+TS make(LgK lg_k, u64 seed) { return TS(lg_k.v, seed); }
 void add(TS& t, const Item& it) {
     if (!t.updatable()) raise(PyExc_TypeError, REFUSED);
     t.insert(t.hash_of(it.key));
