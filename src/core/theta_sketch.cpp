@@ -74,7 +74,7 @@ ThetaSketch::ThetaSketch(const ThetaSketchData& d) : lg_k_(d.lg_k), seed_(d.seed
     if (d.lg_k < MIN_LG_K || d.lg_k > MAX_LG_K) value_error("Invalid ThetaSketch: lg_k must be between 4 and 26");
     if (d.updatable > 1) value_error("Invalid ThetaSketch: updatable must be 0 or 1");
     const auto& h = d.hashes;
-    if (h.size() > 2 * k()) value_error("Invalid ThetaSketch: more hashes than the sketch holds");
+    if (h.size() > capacity()) value_error("Invalid ThetaSketch: more hashes than the sketch holds");
     if (!h.empty() && h.front() == 0) value_error("Invalid ThetaSketch: hash 0 is never retained");
     for (std::size_t i = 1; i < h.size(); ++i)
         if (h[i] <= h[i - 1]) value_error("Invalid ThetaSketch: hashes are not strictly increasing");
@@ -83,16 +83,23 @@ ThetaSketch::ThetaSketch(const ThetaSketchData& d) : lg_k_(d.lg_k), seed_(d.seed
     rebuild(h, slots_for(h.size(), d.lg_k));
 }
 
+// Tables grow by doubling while at most half full, up to 2k slots, where
+// 3k/2 hashes fit.
 std::size_t ThetaSketch::slots_for(u64 count, u8 lg_k) {
     std::size_t s = MIN_SLOTS;
-    while (count * 2 > s && s < (std::size_t{4} << lg_k)) s *= 2;
+    while (count * 2 > s && s < max_slots(lg_k)) s *= 2;
     return s;
 }
 
 void ThetaSketch::rebuild(std::span<const u64> hs, std::size_t slots) {
-    Array<u64> fresh(slots);  // zeroed
-    slots_.swap(fresh);
+    if (slots == slots_.size()) {
+        std::fill(slots_.begin(), slots_.end(), 0);
+    } else {
+        Array<u64> fresh(slots);  // zeroed
+        slots_.swap(fresh);
+    }
     mask_ = slots - 1;
+    full_ = slots < max_slots(lg_k_) ? slots / 2 : capacity();
     count_ = 0;
     for (u64 h : hs) {
         u64 i = h & mask_;
@@ -102,11 +109,11 @@ void ThetaSketch::rebuild(std::span<const u64> hs, std::size_t slots) {
     }
 }
 
-// A full table of 4k slots holds 2k hashes; then the k least are kept and
+// A full table of 2k slots holds 3k/2 hashes; then the k least are kept and
 // the limit falls just below the next one, so a rebuild costs O(k) once per
-// k new hashes.
+// k/2 new hashes.
 void ThetaSketch::grow_or_cut() {
-    if (slots_.size() < (std::size_t{4} << lg_k_)) {
+    if (slots_.size() < max_slots(lg_k_)) {
         std::vector<u64> hs;
         hs.reserve(count_);
         each_below(limit_, [&](u64 h) { hs.push_back(h); });
@@ -120,8 +127,7 @@ void ThetaSketch::cut(u64 keep) {
     if (count_ <= keep) return;
     std::vector<u64> hs;
     hs.reserve(count_);
-    for (u64 h : slots_)
-        if (h) hs.push_back(h);
+    each_below(limit_, [&](u64 h) { hs.push_back(h); });
     std::nth_element(hs.begin(), hs.begin() + static_cast<std::ptrdiff_t>(keep), hs.end());
     limit_ = hs[keep] - 1;  // hashes are never 0, so this cannot wrap
     hs.resize(keep);
@@ -198,7 +204,7 @@ ThetaSketch ThetaSketch::union_of(std::span<const ThetaSketch* const> xs) {
     u64 total = 0;
     for (const ThetaSketch* x : xs) total += x->count_;
     ThetaSketch r(lg, xs[0]->seed_);
-    r.rebuild({}, slots_for(std::min(total, 2 * r.k()), lg));
+    r.rebuild({}, slots_for(std::min(total, r.capacity()), lg));
     r.limit_ = limit;
     r.updatable_ = updatable;
     for (const ThetaSketch* x : xs)
@@ -279,13 +285,12 @@ void ThetaSketch::merge(const ThetaSketch& o) {
     *this = union_of(both);
 }
 
-void ThetaSketch::clear() noexcept {
+void ThetaSketch::clear() {
     limit_ = U64_MAX;
     updatable_ = true;
-    Array<u64> fresh(MIN_SLOTS);
-    slots_.swap(fresh);
-    mask_ = MIN_SLOTS - 1;
-    count_ = 0;
+    Array<u64> none;
+    slots_.swap(none);
+    rebuild({}, MIN_SLOTS);
 }
 
 bool ThetaSketch::operator==(const ThetaSketch& o) const {

@@ -49,6 +49,9 @@ public:
     u8 lg_k() const noexcept { return lg_k_; }
     u64 seed() const noexcept { return seed_; }
     u64 k() const noexcept { return u64{1} << lg_k_; }
+    // At most this many hashes are kept: 3k/2 in a table of 2k slots.
+    u64 capacity() const noexcept { return capacity_of(lg_k_); }
+    static constexpr u64 capacity_of(u8 lg_k) { return (u64{3} << lg_k) / 2; }
     u64 limit() const noexcept { return limit_; }
     double theta() const noexcept;
     u64 num_retained() const noexcept { return count_; }
@@ -106,7 +109,7 @@ public:
     static std::array<double, 3> jaccard(const ThetaSketch& a, const ThetaSketch& b, double z);
 
     void merge(const ThetaSketch& o);  // becomes the union
-    void clear() noexcept;
+    void clear();
     bool operator==(const ThetaSketch& o) const;
     std::string repr() const;
 
@@ -126,7 +129,7 @@ private:
             if (slots_[i] == h) return;
             if (slots_[i] == 0) {
                 slots_[i] = h;
-                if (++count_ * 2 > slots_.size()) grow_or_cut();
+                if (++count_ > full_) grow_or_cut();
                 return;
             }
         }
@@ -136,6 +139,7 @@ private:
     void rebuild(std::span<const u64> hs, std::size_t slots);
     void lower_limit(u64 limit);              // drops the hashes above it
     static std::size_t slots_for(u64 count, u8 lg_k);
+    static constexpr std::size_t max_slots(u8 lg_k) { return std::size_t{2} << lg_k; }
     static void check_seeds(std::span<const ThetaSketch* const> xs);
 
     u8 lg_k_;
@@ -143,6 +147,7 @@ private:
     u64 seed_;
     u64 limit_ = U64_MAX;
     u64 count_ = 0;
+    u64 full_ = 0;  // past this count the table grows, or at its largest is cut back to k
     u64 mask_ = 0;
     Array<u64> slots_;  // open addressing, linear probing; 0 is empty
 };
