@@ -84,7 +84,7 @@ ThetaSketch::ThetaSketch(const ThetaSketchData& d) : lg_k_(d.lg_k), seed_(d.seed
 }
 
 // Tables grow by doubling while at most half full, up to 2k slots, where
-// 3k/2 hashes fit.
+// 7k/4 hashes fit: linear probing still finds a hash in a few cache lines.
 std::size_t ThetaSketch::slots_for(u64 count, u8 lg_k) {
     std::size_t s = MIN_SLOTS;
     while (count * 2 > s && s < max_slots(lg_k)) s *= 2;
@@ -109,9 +109,9 @@ void ThetaSketch::rebuild(std::span<const u64> hs, std::size_t slots) {
     }
 }
 
-// A full table of 2k slots holds 3k/2 hashes; then the k least are kept and
+// A full table of 2k slots holds 7k/4 hashes; then the k least are kept and
 // the limit falls just below the next one, so a rebuild costs O(k) once per
-// k/2 new hashes.
+// 3k/4 new hashes.
 void ThetaSketch::grow_or_cut() {
     if (slots_.size() < max_slots(lg_k_)) {
         std::vector<u64> hs;

@@ -49,9 +49,9 @@ public:
     u8 lg_k() const noexcept { return lg_k_; }
     u64 seed() const noexcept { return seed_; }
     u64 k() const noexcept { return u64{1} << lg_k_; }
-    // At most this many hashes are kept: 3k/2 in a table of 2k slots.
+    // At most this many hashes are kept: 7k/4 in a table of 2k slots.
     u64 capacity() const noexcept { return capacity_of(lg_k_); }
-    static constexpr u64 capacity_of(u8 lg_k) { return (u64{3} << lg_k) / 2; }
+    static constexpr u64 capacity_of(u8 lg_k) { return (u64{7} << lg_k) / 4; }
     u64 limit() const noexcept { return limit_; }
     double theta() const noexcept;
     u64 num_retained() const noexcept { return count_; }
