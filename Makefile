@@ -6,6 +6,7 @@ BUILD_DIR ?= build/release
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk arrow_column minhash_lsh kll
 FUZZ_TARGETS += ddsketch
+FUZZ_TARGETS += theta_sketch
 
 .PHONY: deps install test test-anywhere demo bench bench-dask test-asan fuzz fuzz-deps docs characterize dist test-dist
 

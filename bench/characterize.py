@@ -507,6 +507,67 @@ def quantile_relative_error(murk, plt, out, fast):
                  f"PCG64 seeds {seed0} + stream", fontsize=10)
     fig.tight_layout()
     save(fig, out, "quantiles_relative_error")
+# ------------------------------------------------------------ ThetaSketch
+
+def theta(murk, plt, out, fast):
+    lg_k = 12
+    k = 2**lg_k
+    union = 20_000 if fast else 100_000
+    trials = 20 if fast else 200
+    fractions = np.logspace(-2, math.log10(0.98), 6 if fast else 16)
+    seed0 = 7000
+    # Relative errors of A & B and A - B, from theta sketches and from
+    # HyperLogLog inclusion-exclusion (|A| + |B| - |A u B|, |A u B| - |B|).
+    err = {name: np.zeros((len(fractions), trials)) for name in ("inter", "diff", "hll_inter", "hll_diff")}
+    for j, f in enumerate(fractions):
+        shared = max(1, int(round(f * union)))
+        only_a = (union - shared) // 2
+        truth_diff = only_a
+        for t in range(trials):
+            hashes = random_hashes(rng_for(seed0 + 1000 * j + t), union)
+            in_a, in_b = hashes[: shared + only_a], hashes[only_a:]
+            a, b = murk.ThetaSketch(lg_k), murk.ThetaSketch(lg_k)
+            a.update_hashes(in_a)
+            b.update_hashes(in_b)
+            err["inter"][j, t] = (a & b).estimate() / shared - 1
+            err["diff"][j, t] = (a - b).estimate() / truth_diff - 1
+            ha, hb = murk.HyperLogLog(14), murk.HyperLogLog(14)
+            ha.update_hashes(in_a)
+            hb.update_hashes(in_b)
+            u = (ha | hb).cardinality()
+            err["hll_inter"][j, t] = (ha.cardinality() + hb.cardinality() - u) / shared - 1
+            err["hll_diff"][j, t] = (u - hb.cardinality()) / truth_diff - 1
+    fig, axes = plt.subplots(1, 2, figsize=(12, 4.6))
+    share = {"inter": fractions, "diff": (1 - fractions) / 2}
+    limits = {"inter": (-0.6, 1.2), "diff": (-0.4, 0.5)}
+    titles = {"inter": "intersection A & B", "diff": "difference A - B"}
+    for ax, name in zip(axes, ("inter", "diff")):
+        x = share[name]
+        lo, hi = np.percentile(err[name], SIGMA_Q[2], axis=1)
+        ax.fill_between(fractions, lo, hi, color="tab:blue", alpha=0.3,
+                        label=f"ThetaSketch(lg_k={lg_k}): 2.3% to 97.7% of trials")
+        ax.plot(fractions, np.sqrt(np.mean(err[name] ** 2, axis=1)), color="tab:blue", marker=".",
+                label="ThetaSketch RMS relative error")
+        bound = 1 / np.sqrt(x * (k - 1))
+        ax.plot(fractions, 2 * bound, color="k", ls="--", lw=0.9, label="±2 / √(share · (k − 1))")
+        ax.plot(fractions, -2 * bound, color="k", ls="--", lw=0.9)
+        hll = np.sqrt(np.mean(err["hll_" + name] ** 2, axis=1))
+        ax.plot(fractions, hll, color="tab:red", marker=".",
+                label="HyperLogLog(14) inclusion-exclusion, RMS")
+        ax.axhline(0, color="grey", lw=0.6)
+        ax.set_xscale("log")
+        ax.set_ylim(*limits[name])
+        ax.set_xlabel("true overlap |A ∩ B| / |A ∪ B|")
+        ax.set_ylabel("estimate / truth − 1")
+        ax.set_title(f"relative error of {titles[name]}", fontsize=10)
+        ax.grid(alpha=0.3, which="both")
+        ax.legend(fontsize=7.5, loc="upper right" if name == "inter" else "upper left")
+        worst = np.max(np.sqrt(np.mean(err[name] ** 2, axis=1)) * np.sqrt(x * (k - 1)))
+        print(f"  ThetaSketch {titles[name]}: RMS error at most {worst:.2f} x 1/sqrt(share (k - 1))")
+    fig.suptitle(f"ThetaSketch set operations: {trials} trials per overlap, |A| = |B|, |A ∪ B| = {union:,} random "
+                 f"64-bit hashes; PCG64 seeds {seed0} + 1000·j + trial", fontsize=10)
+    fig.tight_layout()
+    save(fig, out, "theta_setops")
 
 
 # ------------------------------------------------------------------- Speed
@@ -565,6 +626,7 @@ PLOTS = {
     "minhash": minhash,
     "kll": kll_rank_error,
     "quantiles": quantile_relative_error,
+    "theta": theta,
 }
 
 

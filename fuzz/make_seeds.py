@@ -36,6 +36,7 @@ EXAMPLES = {
     "minhash_lsh": lambda m: [m.MinHashLSH(num_hashes=4, bands=2, rows=2), indexed(m)],
     "kll": lambda m: [m.KLLSketch(8), numbers(m.KLLSketch(8, seed=1), 500), numbers(m.KLLSketch(), 50)],
     "ddsketch": lambda m: [m.DDSketch(), dd_numbers(m.DDSketch(relative_accuracy=0.05, max_buckets=16))],
+    "theta_sketch": lambda m: [m.ThetaSketch(4), filled(m.ThetaSketch(8)), filled(m.ThetaSketch(4)) & filled(m.ThetaSketch(5))],
 }
 
 

@@ -55,6 +55,7 @@ KINDS = {  # CLI options and the same constructor call
     "cms": (["--error-rate", 0.01, "--confidence", 0.9], lambda: murk.CountMinSketch(error_rate=0.01, confidence=0.9)),
     "minhash": (["--num-hashes", 16, "--seed", 3], lambda: murk.MinHash(16, seed=3)),
     "topk": (["--k", 3], lambda: murk.TopK(3)),
+    "theta": (["--lg-k", 5, "--seed", 2], lambda: murk.ThetaSketch(5, seed=2)),
 }
 
 

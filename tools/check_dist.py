@@ -22,6 +22,7 @@ WHEEL_FILES = [
     r"murk/_sketches\.abi3\.so",
     r"murk/_sketches\.pyi",
     r"murk/cli(\.py|/__init__\.py)",
+    r"murk/cli/_overlap\.py",
     r"murk/__main__\.py",
     r"murk/dask\.py",
     r"murk-[^/]+\.dist-info/licenses/LICENSE",

@@ -9,6 +9,7 @@ namespace murk::py {
 ClassDef minhash_lsh_class();
 ClassDef kll_class();
 ClassDef ddsketch_class();
+ClassDef theta_sketch_class();
 int import_minhash_type();
 extern PyMethodDef line_functions[];
 }
@@ -35,5 +36,6 @@ PyMODINIT_FUNC PyInit__sketches(void) {
         murk::py::minhash_lsh_class,
         murk::py::kll_class,
         murk::py::ddsketch_class,
+        murk::py::theta_sketch_class,
     });
 }

@@ -25,6 +25,7 @@ from ._sketches import (
     DDSketch,
     KLLSketch,
     MinHashLSH,
+    ThetaSketch,
 )
 
 
@@ -57,4 +58,5 @@ __all__ = [
     "MinHashLSH",
     "KLLSketch",
     "DDSketch",
+    "ThetaSketch",
 ]

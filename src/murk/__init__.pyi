@@ -8,8 +8,9 @@ from typing_extensions import Buffer
 from ._sketches import KLLSketch as KLLSketch
 from ._sketches import MinHashLSH as MinHashLSH
 from ._sketches import DDSketch as DDSketch
+from ._sketches import ThetaSketch as ThetaSketch
 
-__all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK", "MinHashLSH", "KLLSketch", "DDSketch"]
+__all__ = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK", "MinHashLSH", "KLLSketch", "DDSketch", "ThetaSketch"]
 
 __version__: str
 

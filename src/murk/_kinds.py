@@ -28,6 +28,7 @@ from ._sketches import (
     DDSketch,
     KLLSketch,
     MinHashLSH,
+    ThetaSketch,
 )
 
 
@@ -161,6 +162,15 @@ def _dd_info(s: Any) -> dict[str, Any]:
     return info
 
 
+def _theta_info(s: Any) -> dict[str, Any]:
+    low, high = s.confidence_interval(0.95)
+    return {
+        "lg_k": s.lg_k, "seed": s.seed, "size_in_bytes": s.size_in_bytes, "estimate": s.estimate(),
+        "interval_95": [low, high], "num_retained": s.num_retained, "theta": s.theta,
+        "estimation_mode": s.is_estimation_mode, "updatable": s.updatable,
+    }
+
+
 def _lsh_info(s: Any) -> dict[str, Any]:
     return {
         "num_hashes": s.num_hashes, "bands": s.bands, "rows": s.rows, "seed": s.seed, "keys": len(s),
@@ -223,6 +233,10 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
                "Relative error of every quantile, 1e-06 to below 1 (default 0.01)."),
         Option("--max-buckets", "max_buckets", int, "Buckets per sign before the lowest collapse (default 2048)."),
     ), lambda: DDSketch(), None, _dd_info, mergeable=True, feeds="numbers"),
+    Kind("theta", ThetaSketch, "Theta sketch", (
+        Option("--lg-k", "lg_k", int, "Log2 of the hashes kept, 4 to 26 (default 12: ~1.6% error)."),
+        SEED,
+    ), lambda: ThetaSketch(4), None, _theta_info, mergeable=True),
 )}
 
 

@@ -255,9 +255,9 @@ def build(
 
     ``values`` is a Dask Bag, Series, Index or 1-D Array. Only mergeable
     sketches can be built in pieces: BloomFilter, CountingBloomFilter,
-    CountMinSketch, HyperLogLog, MinHash, TopK and the quantile sketches
-    (KLLSketch, DDSketch), which take numbers: a numeric Series, Index or Array is
-    read in place. Everything is checked here,
+    CountMinSketch, HyperLogLog, MinHash, TopK, ThetaSketch (the union) and the
+    quantile sketches (KLLSketch, DDSketch), which take numbers: a numeric
+    Series, Index or Array is read in place. Everything is checked here,
     before any task runs: ``factory(**params)`` is called once to make sure it
     returns one of those. A murk class travels to the workers as its name and
     arguments; for any other callable, the empty sketch it returned here

@@ -120,6 +120,12 @@ def cases():
     yield "ddsketch", dd_values(murk.DDSketch()), dd_answers
     yield "ddsketch-collapsed", dd_values(murk.DDSketch(relative_accuracy=0.05, max_buckets=16), (1e-300, 1e300)), dd_answers
     yield "ddsketch-empty", murk.DDSketch(relative_accuracy=0.02), lambda o: [["n", [], o.n], ["sum", [], o.sum]]
+    theta = lambda o: [["estimate", [], o.estimate()], ["len", [], len(o)], ["theta", [], o.theta],  # noqa: E731
+                       ["lower_bound", [2], o.lower_bound(2)], ["upper_bound", [1], o.upper_bound(1)],
+                       ["num_retained", [], o.num_retained], ["updatable", [], o.updatable]]
+    yield "theta-12", filled(murk.ThetaSketch(12)), theta
+    yield "theta-4-seeded", filled(murk.ThetaSketch(4, seed=42)), theta
+    yield "theta-intersection", filled(murk.ThetaSketch(6)) & filled(murk.ThetaSketch(7), WORDS[900:]), theta
 
 
 

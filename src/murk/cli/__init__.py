@@ -26,6 +26,7 @@ from ._input import (Mapped, Progress, buffers_of, close_source, column_batches,
                      open_source, require_arrow, sources, split_points)
 from ._kinds import KINDS, CliError, Kind, Loaded, load, serialize, write_atomic
 from ._numbers import feed_numbers
+from ._overlap import overlap
 
 __all__ = ["main", "cli"]
 
@@ -673,6 +674,7 @@ def quantiles(inputs: tuple[str, ...], column: str | None, q_text: str, kind_nam
         console.print(f"{sketch.n} values, {kind.title}", markup=False, style="dim")
     else:
         click.echo("".join(f"{q:g}\t{v!r}\n" for q, v in zip(qs, values)), nl=False)
+cli.add_command(overlap)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
