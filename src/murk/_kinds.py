@@ -50,6 +50,17 @@ class Kind:
     # kept as text, so bytes are decoded), "numbers" (floats), or None when it
     # is not built from a column of values (an index of other sketches).
     feeds: str | None = "items"
+    # What the whole sketch answers (murk.spark.estimate reads it):
+    # "cardinality" (a distinct count: cardinality() or estimate()), "quantiles"
+    # (quantile(q), quantiles(qs) and rank(x) over the numbers fed), "top"
+    # (top(n): the heaviest items with their counts) or None. A new kind names
+    # its answer here; kinds fed "numbers" answer "quantiles" unless they say
+    # otherwise. Per-item answers are `answers`, above.
+    summary: str | None = None
+
+    def __post_init__(self) -> None:
+        if self.summary is None and self.feeds == "numbers":
+            object.__setattr__(self, "summary", "quantiles")
 
     @property
     def magic(self) -> bytes:
@@ -168,7 +179,7 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
     Kind("hll", HyperLogLog, "HyperLogLog", (
         Option("--precision", "precision", int, "Register index bits, 4 to 18 (default 14)."),
         SEED,
-    ), lambda: HyperLogLog(4), None, _hll_info, mergeable=True),
+    ), lambda: HyperLogLog(4), None, _hll_info, mergeable=True, summary="cardinality"),
     Kind("cms", CountMinSketch, "Count-min sketch", (
         Option("--width", "width", int, "Counters per row (with --depth)."),
         Option("--depth", "depth", int, "Number of rows (with --width)."),
@@ -182,7 +193,7 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
     ), lambda: MinHash(1), None, _minhash_info, mergeable=True),
     Kind("topk", TopK, "Top-k tracker", (
         Option("--k", "k", int, "Number of counters kept.", required=True),
-    ), lambda: TopK(1), "count", _topk_info, mergeable=True, feeds="text"),
+    ), lambda: TopK(1), "count", _topk_info, mergeable=True, feeds="text", summary="top"),
     Kind("minhash-lsh", MinHashLSH, "MinHash LSH index", (), lambda: MinHashLSH(num_hashes=4, bands=2, rows=2),
          None, _lsh_info, mergeable=False, feeds=None),
 )}
