@@ -69,12 +69,20 @@ def _binary(values: list[bytes | None]) -> pa.Array:
     return pa.array(values, pa.binary())
 
 
+def _feed(name: str, sketch: Any, column: pa.Array) -> None:
+    # The column reader skips nulls in items; numbers are handed over without
+    # them, so every kind skips nulls as SQL aggregates do.
+    if column.null_count and KINDS[name].feeds == "numbers":
+        column = column.drop_null()
+    sketch.update_column(column)
+
+
 def _build_partition(name: str, empty: bytes, batches: Iterator[pa.RecordBatch]) -> Iterator[pa.RecordBatch]:
     import pyarrow as pa
 
     sketch = _fresh(name, empty)
     for batch in batches:
-        sketch.update_column(batch.column(0))
+        _feed(name, sketch, batch.column(0))
     yield pa.RecordBatch.from_arrays([_binary([sketch.to_bytes()])], names=["sketch"])
 
 
@@ -136,7 +144,7 @@ def _fold(name: str, empty: bytes, merging: bool, nkeys: int, sketches: dict[tup
         else:
             if sketch is None:
                 sketch = sketches[key] = _fresh(name, empty)
-            sketch.update_column(part)
+            _feed(name, sketch, part)
     if not key_types:
         key_types.extend(table.schema.types[:nkeys])
 
