@@ -28,7 +28,7 @@ from typing import TYPE_CHECKING, Any
 from murk._kinds import KINDS, Kind, by_class
 
 if TYPE_CHECKING:
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped]
     from pyspark.sql import DataFrame
     from pyspark.sql.types import DataType, StructField
 
@@ -267,7 +267,7 @@ def _field(df: DataFrame, name: str) -> StructField:
     for f in fields:
         if f.name == name:
             return f
-    if df.sparkSession.conf.get("spark.sql.caseSensitive", "false").lower() != "true":
+    if str(df.sparkSession.conf.get("spark.sql.caseSensitive", "false")).lower() != "true":
         folded = [f for f in fields if f.name.lower() == name.lower()]
         if len(folded) == 1:
             return folded[0]
