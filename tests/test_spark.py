@@ -234,3 +234,16 @@ def test_quantile_kinds_answer_quantiles_and_ranks_in_spark(spark, events):
             sketch = kind.cls.from_bytes(r.lat)
             assert r.quantiles == pytest.approx(list(sketch.quantiles([0.5, 0.9])))
             assert math.isclose(r.rank, sketch.rank(50.0))
+
+
+def test_keys_of_every_atomic_type_survive_grouping_and_estimate(spark):
+    rows = [(i % 2 == 0, i % 3, float(i % 2) / 4, f"{i % 2}.50", f"2026-12-0{1 + i % 2}",
+             f"2026-12-01 0{i % 3}:00:00", bytes([i % 2]) if i % 5 else None, f"u{i}") for i in range(60)]
+    df = spark.createDataFrame(rows, "b boolean, s smallint, f double, d string, day string, ts string, "
+                               "raw binary, user string").selectExpr(
+        "b", "s", "f", "cast(d as decimal(5, 2)) as d", "cast(day as date) as day",
+        "cast(ts as timestamp) as ts", "raw", "user")
+    keys = ["b", "s", "f", "d", "day", "ts", "raw"]
+    out = ms.estimate(ms.sketch_by(df, keys, "user", "hll"), "sketch", "hll").collect()
+    want = {tuple(r): n for r, n in df.groupBy(keys).count().rdd.map(lambda r: (tuple(r)[:-1], r[-1])).collect()}
+    assert {tuple(r[k] for k in keys): round(r.cardinality) for r in out} == want
