@@ -72,7 +72,6 @@ def main():
     def murk_groups():
         sketches = murk.spark.sketch_by(df, "g", "user", "hll", precision=p)
         sketches.write.format("noop").mode("overwrite").save()
-        return None
 
     def spark_groups(agg):
         def run():
@@ -100,7 +99,7 @@ def main():
     rows.append(("", f"hll_sketch_agg({p})", t_hsa, err_hsa, t_by / t_hsa))
 
     print(f"Spark {spark.version}, local[2], precision {p}, {exact:,} distinct users; second of two runs")
-    print(f"| case | contender | seconds | error | murk / this |")
+    print("| case | contender | seconds | error | murk / this |")
     print("|---|---|---:|---:|---:|")
     for case, who, t, err, ratio in rows:
         print(f"| {case} | {who} | {t:.2f} | {err:.2%} | {'' if ratio is None else f'{ratio:.2f}'} |")

@@ -34,13 +34,13 @@ QUESTIONS = {"cardinality": {}, "top": {"top": 3}, "quantiles": {"q": [0.5, 0.99
 KEYS = ["day", "country"]
 
 
-def events(spark, rows=60_000):
+def events(spark, rows=20_000):
     """Made-up events: 14 days from Monday 2026-11-30, four countries, and
     users drawn so that a few are busy and 20,000 are rarely seen."""
     def uniform(salt):  # a repeatable number in [0, 1) per event
         return F.pmod(F.xxhash64("id", F.lit(salt)), 1_000_000) / 1_000_000
 
-    return spark.range(rows, numPartitions=4).select(
+    return spark.range(rows, numPartitions=2).select(
         F.date_add(F.lit("2026-11-30").cast("date"), F.floor(uniform(1) * 14).cast("int")).alias("day"),
         F.element_at(F.array(*map(F.lit, ["de", "fr", "jp", "us"])), F.floor(uniform(2) * 4).cast("int") + 1)
         .alias("country"),
@@ -95,7 +95,7 @@ if __name__ == "__main__":
     os.environ.setdefault("PYSPARK_PYTHON", sys.executable)  # workers import this murk
     session = (SparkSession.builder.master("local[2]").appName("murk-daily-users")
                .config("spark.ui.enabled", "false").config("spark.ui.showConsoleProgress", "false")
-               .config("spark.sql.shuffle.partitions", "4").getOrCreate())
+               .config("spark.sql.shuffle.partitions", "2").getOrCreate())
     session.sparkContext.setLogLevel("ERROR")
     try:
         with tempfile.TemporaryDirectory() as tmp:

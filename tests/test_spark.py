@@ -10,14 +10,14 @@ from conftest import spark_missing
 if spark_missing():
     pytest.skip(spark_missing(), allow_module_level=True)
 
-import pandas as pd  # noqa: E402
-import pyarrow as pa  # noqa: E402
-from pyspark.sql import SparkSession  # noqa: E402
-from pyspark.sql import functions as F  # noqa: E402
+import pandas as pd
+import pyarrow as pa
+from pyspark.sql import SparkSession
+from pyspark.sql import functions as F
 
-import murk  # noqa: E402
-import murk.spark as ms  # noqa: E402
-from murk._kinds import KINDS  # noqa: E402
+import murk
+import murk.spark as ms
+from murk._kinds import KINDS
 
 pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning", "ignore::DeprecationWarning")
 
@@ -198,6 +198,7 @@ def _jobs(spark):
     (lambda df: ms.sketch_by(df, "day", "user", "hll", sketch_column="day"), ValueError, "name of a group key"),
     (lambda df: ms.merge_by(df, "day", "user", "hll"), TypeError, "'user' is string, not a binary column"),
     (lambda df: ms.estimate(df, "user", "hll"), TypeError, "not a binary column"),
+    (lambda df: ms.sketch(EVENTS, "user", "hll"), TypeError, "expected a Spark DataFrame, got pandas"),
 ])
 def test_bad_calls_fail_on_the_driver_before_any_job(spark, events, call, error, match):
     before = _jobs(spark)

@@ -28,11 +28,11 @@ from typing import TYPE_CHECKING, Any
 from murk._kinds import KINDS, Kind, by_class
 
 if TYPE_CHECKING:
-    import pyarrow as pa  # type: ignore[import-untyped]
+    import pyarrow as _pa  # type: ignore[import-untyped]
     from pyspark.sql import DataFrame
     from pyspark.sql.types import DataType, StructField
 
-__all__ = ["sketch", "sketch_by", "merge_by", "estimate", "COLUMN_TYPES", "KEY_TYPES"]
+__all__ = ["COLUMN_TYPES", "KEY_TYPES", "estimate", "merge_by", "sketch", "sketch_by"]
 
 # The Spark column types (DataType.typeName()) each sort of feed takes. Items
 # are read by the column reader as the same item as the Python value: text,
@@ -63,13 +63,13 @@ def _fresh(name: str, empty: bytes) -> Any:
     return KINDS[name].cls.from_bytes(empty)
 
 
-def _binary(values: list[bytes | None]) -> pa.Array:
+def _binary(values: list[bytes | None]) -> _pa.Array:
     import pyarrow as pa
 
     return pa.array(values, pa.binary())
 
 
-def _feed(name: str, sketch: Any, column: pa.Array) -> None:
+def _feed(name: str, sketch: Any, column: _pa.Array) -> None:
     # The column reader skips nulls in items; numbers are handed over without
     # them, so every kind skips nulls as SQL aggregates do.
     if column.null_count and KINDS[name].feeds == "numbers":
@@ -77,7 +77,7 @@ def _feed(name: str, sketch: Any, column: pa.Array) -> None:
     sketch.update_column(column)
 
 
-def _build_partition(name: str, empty: bytes, batches: Iterator[pa.RecordBatch]) -> Iterator[pa.RecordBatch]:
+def _build_partition(name: str, empty: bytes, batches: Iterator[_pa.RecordBatch]) -> Iterator[_pa.RecordBatch]:
     import pyarrow as pa
 
     sketch = _fresh(name, empty)
@@ -113,7 +113,7 @@ def _decode(name: str, data: bytes) -> Any:
 
 
 def _fold(name: str, empty: bytes, merging: bool, nkeys: int, sketches: dict[tuple[Any, ...], Any],
-          key_types: list[pa.DataType], batches: list[pa.RecordBatch]) -> None:
+          key_types: list[_pa.DataType], batches: list[_pa.RecordBatch]) -> None:
     """Fold gathered rows into one sketch per key: values through one column
     read per key, or (merging) serialised sketches merged one by one."""
     import pyarrow as pa
@@ -150,12 +150,12 @@ def _fold(name: str, empty: bytes, merging: bool, nkeys: int, sketches: dict[tup
 
 
 def _group_partition(name: str, empty: bytes, merging: bool, nkeys: int,
-                     batches: Iterator[pa.RecordBatch]) -> Iterator[pa.RecordBatch]:
+                     batches: Iterator[_pa.RecordBatch]) -> Iterator[_pa.RecordBatch]:
     import pyarrow as pa
 
     sketches: dict[tuple[Any, ...], Any] = {}
-    key_types: list[pa.DataType] = []
-    gathered: list[pa.RecordBatch] = []
+    key_types: list[_pa.DataType] = []
+    gathered: list[_pa.RecordBatch] = []
     rows = size = 0
     for batch in batches:
         if batch.num_rows == 0:
@@ -176,7 +176,7 @@ def _group_partition(name: str, empty: bytes, merging: bool, nkeys: int,
     yield pa.RecordBatch.from_arrays(columns, names=[f"k{i}" for i in range(nkeys)] + ["v"])
 
 
-def _merge_group(name: str, table: pa.Table) -> pa.Table:
+def _merge_group(name: str, table: _pa.Table) -> _pa.Table:
     import pyarrow as pa
 
     total = None
@@ -210,8 +210,8 @@ def _answer(name: str, what: str, arg: Any, data: bytes) -> Any:
     return sketch.query_many([arg])[0]  # "contains" or "count"
 
 
-def _estimate_partition(name: str, what: str, arg: Any, index: int, out: str, arrow_type: pa.DataType,
-                        batches: Iterator[pa.RecordBatch]) -> Iterator[pa.RecordBatch]:
+def _estimate_partition(name: str, what: str, arg: Any, index: int, out: str, arrow_type: _pa.DataType,
+                        batches: Iterator[_pa.RecordBatch]) -> Iterator[_pa.RecordBatch]:
     import pyarrow as pa
 
     for batch in batches:
@@ -258,6 +258,13 @@ def _empty(kind: Kind, params: dict[str, Any]) -> bytes:
         raise type(e)(f"{kind.cls.__name__} parameters: {e}") from None
     data: bytes = sketch.to_bytes()
     return data
+
+
+def _frame(df: Any) -> None:
+    from pyspark.sql import DataFrame
+
+    if not isinstance(df, DataFrame):
+        raise TypeError(f"expected a Spark DataFrame, got {type(df).__module__}.{type(df).__qualname__}")
 
 
 def _field(df: DataFrame, name: str) -> StructField:
@@ -363,6 +370,7 @@ def sketch(df: DataFrame, column: str, kind: str | type, **params: Any) -> Any:
     >>> hll = murk.spark.sketch(events, "user", "hll", precision=14)
     >>> hll.cardinality()
     """
+    _frame(df)
     k = _mergeable(kind)
     values = _values(df, column, k)
     empty = _empty(k, params)
@@ -384,6 +392,7 @@ def sketch_by(df: DataFrame, keys: str | Sequence[str], column: str, kind: str |
     row's sketch with ``murk.<Class>.from_bytes``; roll the column up with
     ``merge_by`` and query it with ``estimate``.
     """
+    _frame(df)
     k = _mergeable(kind)
     key_fields = _keys(df, keys)
     values = _values(df, column, k)
@@ -396,6 +405,7 @@ def merge_by(df: DataFrame, keys: str | Sequence[str], sketch_column: str, kind:
     sketches into weekly ones). Null sketches are skipped; sketches made with
     other parameters fail to merge, as ``merge`` does.
     """
+    _frame(df)
     k = _mergeable(kind)
     key_fields = _keys(df, keys)
     field = _sketch_field(df, sketch_column)
@@ -425,6 +435,7 @@ def estimate(df: DataFrame, sketch_column: str, kind: str | type, *, item: Any =
     ``"cardinality"``, ``"count"``, ``"quantiles"``); a null sketch answers
     null.
     """
+    import pyarrow as pa
     from pyspark.sql.types import (
         ArrayType,
         BooleanType,
@@ -435,8 +446,7 @@ def estimate(df: DataFrame, sketch_column: str, kind: str | type, *, item: Any =
         StructType,
     )
 
-    import pyarrow as pa
-
+    _frame(df)
     k = _kind(kind)
     field = _sketch_field(df, sketch_column)
     asked = [n for n, v in (("item", item is not _NOT_GIVEN), ("q", q is not None), ("rank", rank is not None)) if v]
@@ -479,7 +489,7 @@ def estimate(df: DataFrame, sketch_column: str, kind: str | type, *, item: Any =
         "quantiles": ArrayType(DoubleType()), "contains": BooleanType(), "count": LongType(),
         "top": ArrayType(StructType([StructField("item", StringType()), StructField("count", LongType())])),
     }
-    arrow_types: dict[str, pa.DataType] = {
+    arrow_types: dict[str, _pa.DataType] = {
         "cardinality": pa.float64(), "quantile": pa.float64(), "rank": pa.float64(),
         "quantiles": pa.list_(pa.float64()), "contains": pa.bool_(), "count": pa.int64(),
         "top": pa.list_(pa.struct([("item", pa.string()), ("count", pa.int64())])),
