@@ -24,6 +24,7 @@ WHEEL_FILES = [
     r"murk/cli(\.py|/__init__\.py)",
     r"murk/__main__\.py",
     r"murk/dask\.py",
+    r"murk/spark\.py",
     r"murk-[^/]+\.dist-info/licenses/LICENSE",
     r"murk-[^/]+\.dist-info/entry_points\.txt",
 ]
