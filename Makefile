@@ -1,6 +1,8 @@
 # Two entry points for a fresh machine: `make demo` and `make test`.
 PYTHON ?= python3
 APT_PACKAGES := g++ make libxxhash-dev rapidjson-dev
+# The Spark tests' JVM; only installed when no java is on the PATH.
+JAVA_PACKAGE := openjdk-17-jre-headless
 BUILD_DIR ?= build/release
 
 FUZZ_SECONDS ?= 60
@@ -14,6 +16,8 @@ FUZZ_TARGETS += theta_sketch
 deps:
 	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || \
 		(apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $(APT_PACKAGES))
+	@command -v java >/dev/null 2>&1 || \
+		(apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $(JAVA_PACKAGE))
 	$(PYTHON) -m pip install -q -r requirements-dev.txt
 
 install: deps

@@ -25,6 +25,7 @@ WHEEL_FILES = [
     r"murk/cli/_overlap\.py",
     r"murk/__main__\.py",
     r"murk/dask\.py",
+    r"murk/spark\.py",
     r"murk-[^/]+\.dist-info/licenses/LICENSE",
     r"murk-[^/]+\.dist-info/entry_points\.txt",
 ]

@@ -58,6 +58,17 @@ class Kind:
     # Merging sketches of the parts of an input gives, byte for byte, the
     # sketch of the whole: the command line may then split a file among threads.
     exact_merge: bool = False
+    # What the whole sketch answers (murk.spark.estimate reads it):
+    # "cardinality" (a distinct count: cardinality() or estimate()), "quantiles"
+    # (quantile(q), quantiles(qs) and rank(x) over the numbers fed), "top"
+    # (top(n): the heaviest items with their counts) or None. A new kind names
+    # its answer here; kinds fed "numbers" answer "quantiles" unless they say
+    # otherwise. Per-item answers are `answers`, above.
+    summary: str | None = None
+
+    def __post_init__(self) -> None:
+        if self.summary is None and self.feeds == "numbers":
+            object.__setattr__(self, "summary", "quantiles")
 
     @property
     def magic(self) -> bytes:
@@ -207,7 +218,7 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
     Kind("hll", HyperLogLog, "HyperLogLog", (
         Option("--precision", "precision", int, "Register index bits, 4 to 18 (default 14)."),
         SEED,
-    ), lambda: HyperLogLog(4), None, _hll_info, mergeable=True, exact_merge=True),
+    ), lambda: HyperLogLog(4), None, _hll_info, mergeable=True, exact_merge=True, summary="cardinality"),
     Kind("cms", CountMinSketch, "Count-min sketch", (
         Option("--width", "width", int, "Counters per row (with --depth)."),
         Option("--depth", "depth", int, "Number of rows (with --width)."),
@@ -221,7 +232,7 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
     ), lambda: MinHash(1), None, _minhash_info, mergeable=True, exact_merge=True),
     Kind("topk", TopK, "Top-k tracker", (
         Option("--k", "k", int, "Number of counters kept.", required=True),
-    ), lambda: TopK(1), "count", _topk_info, mergeable=True, feeds="text"),
+    ), lambda: TopK(1), "count", _topk_info, mergeable=True, feeds="text", summary="top"),
     Kind("kll", KLLSketch, "KLL quantile sketch", (
         Option("--k", "k", int, "Accuracy parameter, 8 to 65535 (default 200)."),
         Option("--seed", "seed", int, "Seed of the compaction coin, 0 to 2**64-1 (default 0)."),
@@ -236,7 +247,7 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
     Kind("theta", ThetaSketch, "Theta sketch", (
         Option("--lg-k", "lg_k", int, "Log2 of the hashes kept, 4 to 26 (default 12: ~1.6% error)."),
         SEED,
-    ), lambda: ThetaSketch(4), None, _theta_info, mergeable=True),
+    ), lambda: ThetaSketch(4), None, _theta_info, mergeable=True, summary="cardinality"),
 )}
 
 
