@@ -71,7 +71,7 @@ public:
     // Hashes a block ahead so the XXH3 evaluations overlap and the slots
     // they land on are already on their way.
     template <class HashAt>
-    void insert_many(std::size_t n, HashAt&& hash_at) {
+    [[gnu::flatten]] void insert_many(std::size_t n, HashAt&& hash_at) {  // XXH3 inlined into the loop
         constexpr std::size_t BLOCK = 32;
         u64 hs[BLOCK];
         for (std::size_t i = 0; i < n; i += BLOCK) {
