@@ -107,6 +107,8 @@ def _add_lines(sketch: Any, kind: Kind, buf: Any, before: int) -> int:
     """Feed one buffer of lines; returns how many lines it held."""
     try:
         added: int = sketch.update_lines(buf)
+    except TypeError as e:  # a sketch that accepts no updates says why
+        raise CliError(str(e)) from None
     except ValueError as e:
         if not kind.text_items:
             raise CliError(str(e)) from None
@@ -461,7 +463,8 @@ def _plain(value: Any) -> str:
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, list):
-        return "\t".join(_plain(v) for v in value)
+        # A list of ranges is fields of "low,high".
+        return "\t".join(",".join(map(_plain, v)) if isinstance(v, list) else _plain(v) for v in value)
     return repr(value) if isinstance(value, float) else str(value)
 
 
@@ -471,6 +474,8 @@ def _fmt(value: Any) -> str:
     if isinstance(value, float):
         return f"{value:.6g}"
     if isinstance(value, list):
+        if any(isinstance(v, list) for v in value):
+            return ", ".join(map(_fmt, value)) or "none"
         return " to ".join(_fmt(v) for v in value)
     return str(value)
 
