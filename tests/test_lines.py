@@ -16,6 +16,7 @@ NEW = {
     "CountMinSketch": lambda: murk.CountMinSketch(width=100, depth=3),
     "MinHash": lambda: murk.MinHash(16),
     "TopK": lambda: murk.TopK(8),
+    "ThetaSketch": lambda: murk.ThetaSketch(5),
 }
 QUERIED = [n for n in NEW if hasattr(getattr(murk, n), "query_lines")]
 

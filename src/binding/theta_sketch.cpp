@@ -175,6 +175,7 @@ PyMethodDef methods[] = {
         "in place).",
         update_hashes>(),
     def<UPDATE_COLUMN_DOC("Add"), update_column>(),
+    UPDATE_LINES("Add", update),
     def<"estimate($self)\n--\n\nEstimated number of distinct items; exact while nothing was dropped.", estimate>(),
     def<"lower_bound($self, num_std=2)\n--\n\n"
         "Lower bound on the number of distinct items at num_std (1, 2 or 3) standard deviations.",
