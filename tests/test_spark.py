@@ -87,7 +87,8 @@ def assert_same_sketch(kind, got, want, values):
         assert got.to_bytes() == want.to_bytes()
     present = [v for v in values if v is not None]
     if kind.summary == "cardinality":
-        assert abs(got.cardinality() - len(set(present))) < 0.1 * len(set(present))
+        estimate = got.cardinality() if hasattr(got, "cardinality") else got.estimate()  # a theta sketch
+        assert abs(estimate - len(set(present))) < 0.1 * len(set(present))
     elif kind.summary == "top":  # k exceeds the distinct items: every count is exact
         assert sorted(got.top()) == sorted(want.top())
     elif kind.summary == "quantiles":
