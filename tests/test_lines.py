@@ -16,7 +16,7 @@ NEW = {
     "CountMinSketch": lambda: murk.CountMinSketch(width=100, depth=3),
     "MinHash": lambda: murk.MinHash(16),
     "TopK": lambda: murk.TopK(8),
-    "ThetaSketch": lambda: murk.ThetaSketch(5),
+    "ThetaSketch": lambda: murk.ThetaSketch(6, seed=2),
 }
 QUERIED = [n for n in NEW if hasattr(getattr(murk, n), "query_lines")]
 
@@ -98,6 +98,12 @@ def test_line_rule_reference():
 def test_lines_want_bytes(bad, message):
     with pytest.raises(TypeError, match=message):
         murk.HyperLogLog().update_lines(bad)
+
+
+def test_set_operation_results_refuse_lines():
+    a, b = murk.ThetaSketch(), murk.ThetaSketch()
+    with pytest.raises(TypeError):
+        (a & b).update_lines(b"")
 
 
 def test_every_batch_class_reads_lines():

@@ -220,7 +220,9 @@ def test_overlap_command(tmp_path):
     assert rows["only b.th"]["low"] <= 1000 <= rows["only b.th"]["high"] and rows["only c.th"]["estimate"] == 0
     assert murk("build", "theta", "--seed", "5", "a.txt", "-o", "d.th").returncode == 0
     assert murk("build", "hll", "a.txt", "-o", "h.murk").returncode == 0
-    for files, message in [(["a.th", "d.th"], "different seeds (0 vs 5)"), (["a.th", "h.murk"], "overlap takes theta"),
-                           (["a.th"], "two or more")]:
-        err = murk("overlap", *files)
+    (ThetaSketch.load(str(tmp_path / "a.th")) & ThetaSketch.load(str(tmp_path / "b.th"))).save(str(tmp_path / "i.th"))
+    for args, message in [(["overlap", "a.th", "d.th"], "different seeds (0 vs 5)"),
+                          (["overlap", "a.th", "h.murk"], "overlap takes theta"), (["overlap", "a.th"], "two or more"),
+                          (["add", "i.th", "a.txt"], "murk: error: this ThetaSketch is the result of an intersection")]:
+        err = murk(*args)
         assert err.returncode == 2 and message in err.stderr.decode()

@@ -112,6 +112,11 @@ void update_column(TS& t, const Column& c) {
         t.insert_many(b.size(), [&](std::size_t i) { return t.hash_of(b.at(i)); });
     });
 }
+// Checked before the first block, so a result of a set operation refuses even an empty buffer.
+u64 update_lines(TS& t, const Lines& l) {
+    require_updatable(t);
+    return UpdateLines<update>::run(t, l);
+}
 double estimate(const TS& t) { return t.estimate(); }
 double lower_bound(const TS& t, u64 num_std) { return t.lower_bound(z_of(num_std)); }
 double upper_bound(const TS& t, u64 num_std) { return t.upper_bound(z_of(num_std)); }
@@ -175,7 +180,7 @@ PyMethodDef methods[] = {
         "in place).",
         update_hashes>(),
     def<UPDATE_COLUMN_DOC("Add"), update_column>(),
-    UPDATE_LINES("Add", update),
+    def<UPDATE_LINES_DOC("Add"), update_lines>(),
     def<"estimate($self)\n--\n\nEstimated number of distinct items; exact while nothing was dropped.", estimate>(),
     def<"lower_bound($self, num_std=2)\n--\n\n"
         "Lower bound on the number of distinct items at num_std (1, 2 or 3) standard deviations.",

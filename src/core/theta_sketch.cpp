@@ -99,7 +99,7 @@ void ThetaSketch::rebuild(std::span<const u64> hs, std::size_t slots) {
         slots_.swap(fresh);
     }
     mask_ = slots - 1;
-    full_ = slots < max_slots(lg_k_) ? slots / 2 : capacity();
+    full_ = slots < table_limit() ? slots / 2 : capacity();
     count_ = 0;
     for (u64 h : hs) {
         u64 i = h & mask_;
@@ -113,7 +113,7 @@ void ThetaSketch::rebuild(std::span<const u64> hs, std::size_t slots) {
 // the limit falls just below the next one, so a rebuild costs O(k) once per
 // 3k/4 new hashes.
 void ThetaSketch::grow_or_cut() {
-    if (slots_.size() < max_slots(lg_k_)) {
+    if (slots_.size() < table_limit()) {
         std::vector<u64> hs;
         hs.reserve(count_);
         each_below(limit_, [&](u64 h) { hs.push_back(h); });
@@ -204,14 +204,26 @@ ThetaSketch ThetaSketch::union_of(std::span<const ThetaSketch* const> xs) {
     u64 total = 0;
     for (const ThetaSketch* x : xs) total += x->count_;
     ThetaSketch r(lg, xs[0]->seed_);
-    r.rebuild({}, slots_for(std::min(total, r.capacity()), lg));
+    r.sparse_ = true;
+    r.rebuild({}, 2 * slots_for(std::min(total, r.capacity()), lg));
     r.limit_ = limit;
     r.updatable_ = updatable;
-    for (const ThetaSketch* x : xs)
-        x->each_below(limit, [&](u64 h) {
-            if (h <= r.limit_) r.put(h);
-        });
+    std::vector<u64> found;
+    for (const ThetaSketch* x : xs) {
+        found.clear();
+        x->each_below(r.limit_, [&](u64 h) { found.push_back(h); });
+        constexpr std::size_t AHEAD = 8;
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            if (i + AHEAD < found.size()) prefetch(&r.slots_[found[i + AHEAD] & r.mask_]);
+            if (found[i] <= r.limit_) r.put(found[i]);
+        }
+    }
     r.cut(r.k());
+    r.sparse_ = false;
+    std::vector<u64> hs;
+    hs.reserve(r.count_);
+    r.each_below(r.limit_, [&](u64 h) { hs.push_back(h); });
+    r.rebuild(hs, slots_for(hs.size(), lg));
     return r;
 }
 

@@ -71,7 +71,7 @@ public:
     // Hashes a block ahead so the XXH3 evaluations overlap and the slots
     // they land on are already on their way.
     template <class HashAt>
-    void insert_many(std::size_t n, HashAt&& hash_at) {
+    [[gnu::flatten]] void insert_many(std::size_t n, HashAt&& hash_at) {  // XXH3 inlined into the loop
         constexpr std::size_t BLOCK = 32;
         u64 hs[BLOCK];
         for (std::size_t i = 0; i < n; i += BLOCK) {
@@ -140,6 +140,7 @@ private:
     void lower_limit(u64 limit);              // drops the hashes above it
     static std::size_t slots_for(u64 count, u8 lg_k);
     static constexpr std::size_t max_slots(u8 lg_k) { return std::size_t{2} << lg_k; }
+    std::size_t table_limit() const noexcept { return max_slots(lg_k_) << (sparse_ ? 1 : 0); }
     static void check_seeds(std::span<const ThetaSketch* const> xs);
 
     u8 lg_k_;
@@ -148,6 +149,7 @@ private:
     u64 limit_ = U64_MAX;
     u64 count_ = 0;
     u64 full_ = 0;  // past this count the table grows, or at its largest is cut back to k
+    bool sparse_ = false;  // a union being built: twice the slots, so probes stay short
     u64 mask_ = 0;
     Array<u64> slots_;  // open addressing, linear probing; 0 is empty
 };

@@ -38,10 +38,11 @@ CONTEXT = {"help_option_names": ["-h", "--help"], "max_content_width": 100}
 
 
 def _library_call(fn: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
-    """Call into murk; its ValueError/OverflowError messages become the CLI's error, unchanged."""
+    """Call into murk; its ValueError/OverflowError messages become the CLI's error, unchanged
+    (and TypeError: a sketch that accepts no updates says why)."""
     try:
         return fn(*args, **kwargs)
-    except (ValueError, OverflowError, MemoryError) as e:
+    except (ValueError, OverflowError, MemoryError, TypeError) as e:
         raise CliError(str(e) or type(e).__name__) from None
 
 
