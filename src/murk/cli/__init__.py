@@ -113,6 +113,8 @@ def _add_lines(sketch: Any, kind: Kind, buf: Any, before: int) -> int:
         # Text kinds refuse bytes that are not UTF-8; here they become U+FFFD, as
         # decoding each line with errors="replace" would make them.
         added = _library_call(sketch.update_lines, bytes(buf).decode("utf-8", "replace").encode())
+    except (TypeError, OverflowError, MemoryError) as e:  # e.g. a sketch that accepts no updates says why
+        raise CliError(str(e) or type(e).__name__) from None
     # Kinds that merge exactly take every line, so what they added is the line
     # count; another (a cuckoo filter) may refuse lines, so they are counted.
     n = added if kind.exact_merge else _count_lines(buf)
