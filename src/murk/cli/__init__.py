@@ -107,14 +107,14 @@ def _add_lines(sketch: Any, kind: Kind, buf: Any, before: int) -> int:
     """Feed one buffer of lines; returns how many lines it held."""
     try:
         added: int = sketch.update_lines(buf)
-    except TypeError as e:  # a sketch that accepts no updates says why
-        raise CliError(str(e)) from None
     except ValueError as e:
         if not kind.text_items:
             raise CliError(str(e)) from None
         # Text kinds refuse bytes that are not UTF-8; here they become U+FFFD, as
         # decoding each line with errors="replace" would make them.
         added = _library_call(sketch.update_lines, bytes(buf).decode("utf-8", "replace").encode())
+    except (TypeError, OverflowError, MemoryError) as e:  # e.g. a sketch that accepts no updates says why
+        raise CliError(str(e) or type(e).__name__) from None
     # Kinds that merge exactly take every line, so what they added is the line
     # count; another (a cuckoo filter) may refuse lines, so they are counted.
     n = added if kind.exact_merge else _count_lines(buf)
