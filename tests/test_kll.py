@@ -292,8 +292,8 @@ def test_cli_quantiles_build_info_merge(tmp_path):
     ]:
         proc = murk_cli(*args, stdin=b"a\nb\n", cwd=tmp_path)
         assert proc.returncode == 2 and proc.stderr.endswith(msg), proc.stderr
-    if not hasattr(murk, "DDSketch"):
-        assert murk_cli("quantiles", "--kind", "dd", "n.txt", cwd=tmp_path).returncode == 2
+    proc = murk_cli("quantiles", "--kind", "dd", "--k", "8", "n.txt", cwd=tmp_path)
+    assert proc.returncode == 2 and b"--k applies to --kind kll" in proc.stderr
     assert murk_cli("build", "kll", "--k", "32", "--seed", "5", "n.txt", "-o", "a.kll", cwd=tmp_path).returncode == 0
     built = KLL.load(str(tmp_path / "a.kll"))
     assert built == filled(np.arange(1.0, 101.0), k=32, seed=5)

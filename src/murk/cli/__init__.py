@@ -642,9 +642,11 @@ def _quantile_levels(text: str) -> list[float]:
 @click.option("--kind", "kind_name", type=click.Choice(list(QUANTILE_KINDS)), default="kll", show_default=True,
               help="kll: rank error (KLLSketch); dd: relative value error (DDSketch).")
 @click.option("--k", type=int, default=None, help="KLL accuracy parameter, 8 to 65535 (default 200).")
+@click.option("--relative-accuracy", type=float, default=None,
+              help="DDSketch: relative error of every quantile (default 0.01).")
 @click.option("--json", "as_json", is_flag=True, help="Print a JSON object.")
 def quantiles(inputs: tuple[str, ...], column: str | None, q_text: str, kind_name: str, k: int | None,
-              as_json: bool) -> None:
+              relative_accuracy: float | None, as_json: bool) -> None:
     """Quantiles of the numbers of the inputs: `q<TAB>value` per line.
 
     The numbers are the lines (one per line) or the fields of --column.
@@ -656,11 +658,13 @@ def quantiles(inputs: tuple[str, ...], column: str | None, q_text: str, kind_nam
     kind = KINDS.get(QUANTILE_KINDS[kind_name])
     if kind is None:
         raise CliError(f"--kind {kind_name}: this build of murk has no such sketch")
-    params = {}
-    if k is not None:
-        if kind.name != "kll":
-            raise click.UsageError("--k applies to --kind kll")
-        params["k"] = k
+    params: dict[str, Any] = {}
+    for option, param, value, applies in (("--k", "k", k, "kll"),
+                                          ("--relative-accuracy", "relative_accuracy", relative_accuracy, "dd")):
+        if value is not None:
+            if kind.name != applies:
+                raise click.UsageError(f"{option} applies to --kind {applies}")
+            params[param] = value
     sketch = _library_call(kind.cls, **params)
     numbers = _feed(sketch, kind, inputs, column, "quantiles")
     values = _library_call(sketch.quantiles, qs)
@@ -680,6 +684,8 @@ def quantiles(inputs: tuple[str, ...], column: str | None, q_text: str, kind_nam
         console.print(f"{sketch.n} values, {kind.title}", markup=False, style="dim")
     else:
         click.echo("".join(f"{q:g}\t{v!r}\n" for q, v in zip(qs, values)), nl=False)
+
+
 cli.add_command(overlap)
 
 
