@@ -148,19 +148,23 @@ void sort_level(std::vector<double>& v, std::vector<u64>& a, std::vector<u64>& b
 // comparison (the order of random values defeats the predictor). Equal
 // values keep a's first.
 void merge_into(std::vector<double>& a, const double* b, std::size_t nb, std::size_t stride = 1) {
-    std::size_t i = a.size(), j = nb, out = a.size() + nb;
-    a.resize(out);
-    double* p = a.data();
-    while (i > 0 && j > 0) {
-        const double x = p[i - 1], y = b[(j - 1) * stride];
-        const bool take_a = y < x;
-        p[--out] = take_a ? x : y;
-        i -= take_a;
+    const std::size_t na = a.size();
+    a.resize(na + nb);
+    double* const base = a.data();
+    const double* x = base + na;  // one past a's next value
+    std::size_t j = nb;           // b's values left
+    double* out = base + na + nb;
+    // a's values left of the last insertion point never move: stop once b is done.
+    while (x != base && j != 0) {
+        const double u = x[-1], w = b[(j - 1) * stride];
+        const bool take_a = w < u;
+        *--out = take_a ? u : w;
+        x -= take_a;
         j -= !take_a;
     }
-    while (j > 0) {
+    while (j != 0) {
         --j;
-        p[--out] = b[j * stride];
+        *--out = b[j * stride];
     }
 }
 
