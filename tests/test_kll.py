@@ -215,6 +215,20 @@ def test_merge_stays_within_bound_and_takes_the_smaller_k():
     assert merged.num_retained < 4 * 100 + 200
 
 
+@pytest.mark.parametrize("k, n", [(8, 3000), (40, 20000), (200, 200000), (1000, 30000)])
+def test_compactions_keep_values_distinct_and_levels_sorted(k, n):
+    # Every input value is distinct, so a level-0 sort or a merge that
+    # duplicated, invented or misplaced a value shows here.
+    values = np.random.default_rng(k).permutation(n).astype(np.float64) - n // 2
+    doc = json.loads(filled(values, k=k, seed=1).to_json())
+    items = np.array(doc["items"], dtype=np.float64)
+    assert len(set(items.tolist())) == len(items)
+    assert np.isin(items, values).all()
+    for h, end in enumerate(np.cumsum(doc["level_sizes"])[1:], start=1):
+        level = items[end - doc["level_sizes"][h]:end]
+        assert (np.diff(level) >= 0).all()
+
+
 def test_reproducible_by_seed_and_copy_and_pickle():
     values = np.random.default_rng(2).random(50000)
     a, b, c = filled(values, seed=9), filled(values, seed=9), filled(values, seed=10)

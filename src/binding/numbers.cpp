@@ -202,14 +202,29 @@ bool Numbers::try_buffer(PyObject* o, bool required) {
 
 void Numbers::iterate(PyObject* o) {
     if (PyList_Check(o)) {
-        const Py_ssize_t n = PyList_Size(o);
-        v_.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {  // the list may change size under __float__
-            Ref item(Py_NewRef(PyList_GetItem(o, i)));
-            if (item.get() == Py_None) continue;
-            const double x = number(item.get());
-            if (!std::isnan(x)) v_.push_back(x);
+        Py_ssize_t n = PyList_Size(o);
+        v_.resize(static_cast<std::size_t>(n));
+        double* out = v_.data();
+        std::size_t m = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* borrowed = PyList_GetItem(o, i);
+            double x;
+            if (PyFloat_CheckExact(borrowed)) {
+                // No Python code runs: the borrowed reference stays valid.
+                x = PyFloat_AsDouble(borrowed);
+            } else {
+                if (borrowed == Py_None) continue;
+                Ref item(Py_NewRef(borrowed));
+                x = number(item.get());
+                // __float__ may have changed the list.
+                n = PyList_Size(o);
+                if (static_cast<std::size_t>(n) > v_.size()) v_.resize(static_cast<std::size_t>(n));
+                out = v_.data();
+            }
+            out[m] = x;
+            m += !std::isnan(x);
         }
+        v_.resize(m);
         return;
     }
     Ref it(PyObject_GetIter(o));

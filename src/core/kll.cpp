@@ -1,10 +1,14 @@
 #include "kll.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace murk {
 
@@ -19,16 +23,95 @@ inline double value_of(u64 k) noexcept {
     return std::bit_cast<double>(k & 0x8000000000000000ULL ? k ^ 0x8000000000000000ULL : ~k);
 }
 
+// A compare-exchange that leaves the smaller first, without a branch (the
+// order of random values defeats the predictor). On equal values (0.0 and
+// -0.0) both results keep their places, so nothing is duplicated.
+inline void cas(double& a, double& b) noexcept {
+#if defined(__SSE2__)
+    const __m128d x = _mm_set_sd(a), y = _mm_set_sd(b);
+    a = _mm_cvtsd_f64(_mm_min_sd(y, x));  // y < x ? y : x
+    b = _mm_cvtsd_f64(_mm_max_sd(x, y));  // x > y ? x : y
+#else
+    const double x = a, y = b;
+    const bool swap = y < x;
+    a = swap ? y : x;
+    b = swap ? x : y;
+#endif
+}
+
+// Sorts 16 values with Batcher's odd-even merge network (63 comparators,
+// depth 10), without branches: most level-0 compactions hold 8 to 16
+// values, whose order defeats the branch predictor in any comparison sort.
+constexpr std::size_t NET = 16;
+struct Pair {
+    unsigned char a, b;
+};
+constexpr auto network() {
+    std::array<Pair, 63> out{};
+    std::size_t m = 0;
+    for (std::size_t p = 1; p < NET; p <<= 1)
+        for (std::size_t k = p; k >= 1; k >>= 1)
+            for (std::size_t j = k % p; j + k < NET; j += 2 * k)
+                for (std::size_t i = 0; i < k && i + j + k < NET; ++i)
+                    if ((i + j) / (2 * p) == (i + j + k) / (2 * p))
+                        out[m++] = {static_cast<unsigned char>(i + j), static_cast<unsigned char>(i + j + k)};
+    return out;
+}
+constexpr auto NETWORK = network();
+static_assert(NETWORK[62].b == 14, "63 comparators, the last one (13, 14)");
+
+inline void sort16(double* v) noexcept {
+#pragma GCC unroll 63
+    for (const Pair& p : NETWORK) cas(v[p.a], v[p.b]);
+}
+
+// Merges the ascending runs a[0, na) and b[0, nb) into out, without branches
+// on the comparison. Equal values keep a's first.
+inline void merge_runs(const double* a, std::size_t na, const double* b, std::size_t nb, double* out) noexcept {
+    std::size_t i = 0, j = 0, o = 0;
+    while (i < na && j < nb) {
+        const double x = a[i], y = b[j];
+        const bool take_b = y < x;
+        out[o++] = take_b ? y : x;
+        j += take_b;
+        i += !take_b;
+    }
+    while (i < na) out[o++] = a[i++];
+    while (j < nb) out[o++] = b[j++];
+}
+
 // Level 0 is sorted at every compaction, so every value goes through this
-// once. Most compactions of level 0 hold a few dozen values (the slack the
-// upper levels leave), which a comparison sort handles best; the large ones
-// go through a least-significant-digit radix sort of the keys, skipping the
-// bytes all values share (the sign and most of the exponent, typically).
-// Below 512 values the radix sort's fixed cost (8 tables of 256 counts) loses.
-void radix_sort(std::vector<double>& v, std::vector<u64>& a, std::vector<u64>& b) {
+// once. Small ones (nearly all of them: a level-0 compaction holds the slack
+// the upper levels leave, 8 to 20 values) are sorted in blocks of 16 by the
+// network, padded with +inf, then merged; the large ones go through a
+// least-significant-digit radix sort of the keys, skipping the bytes all
+// values share (the sign and most of the exponent, typically). Below 512
+// values the radix sort's fixed cost (8 tables of 256 counts) loses.
+void sort_level(std::vector<double>& v, std::vector<u64>& a, std::vector<u64>& b, std::vector<double>& tmp) {
     const std::size_t n = v.size();
+    if (n < 2) return;
     if (n < 512) {
-        std::sort(v.begin(), v.end());
+        // The last block is padded with +inf inside the level's reserved room
+        // (no reallocation), sorted, and the padding dropped again.
+        const std::size_t blocks = (n + NET - 1) / NET;
+        v.resize(blocks * NET, INFINITY);
+        double* p = v.data();
+        for (std::size_t i = 0; i < blocks; ++i) sort16(p + i * NET);
+        v.resize(n);
+        if (blocks == 1) return;
+        tmp.resize(n);
+        double* q = tmp.data();
+        // Bottom-up merges of the sorted runs, back and forth between v and tmp.
+        double* src = p;
+        double* dst = q;
+        for (std::size_t w = NET; w < n; w *= 2) {
+            for (std::size_t lo = 0; lo < n; lo += 2 * w) {
+                const std::size_t mid = std::min(lo + w, n), hi = std::min(lo + 2 * w, n);
+                merge_runs(src + lo, mid - lo, src + mid, hi - mid, dst + lo);
+            }
+            std::swap(src, dst);
+        }
+        if (src != p) std::memcpy(p, src, n * sizeof(double));
         return;
     }
     a.resize(n);
@@ -59,21 +142,29 @@ void radix_sort(std::vector<double>& v, std::vector<u64>& a, std::vector<u64>& b
     for (std::size_t i = 0; i < n; ++i) v[i] = value_of(src[i]);
 }
 
-// Merges the ascending run b into the ascending vector a, in place from the
-// back, without branches on the comparison (the order of random values
-// defeats the predictor). Equal values keep a's first.
-void merge_into(std::vector<double>& a, const double* b, std::size_t nb) {
-    std::size_t i = a.size(), j = nb, out = a.size() + nb;
-    a.resize(out);
-    double* p = a.data();
-    while (i > 0 && j > 0) {
-        const double x = p[i - 1], y = b[j - 1];
-        const bool take_a = y < x;
-        p[--out] = take_a ? x : y;
-        i -= take_a;
+// Merges the ascending values b[0], b[stride], ... (nb of them) into the
+// ascending vector a, in place from the back, without branches on the
+// comparison (the order of random values defeats the predictor). Equal
+// values keep a's first.
+void merge_into(std::vector<double>& a, const double* b, std::size_t nb, std::size_t stride = 1) {
+    const std::size_t na = a.size();
+    a.resize(na + nb);
+    double* const base = a.data();
+    const double* x = base + na;  // one past a's next value
+    std::size_t j = nb;           // b's values left
+    double* out = base + na + nb;
+    // a's values left of the last insertion point never move: stop once b is done.
+    while (x != base && j != 0) {
+        const double u = x[-1], w = b[(j - 1) * stride];
+        const bool take_a = w < u;
+        *--out = take_a ? u : w;
+        x -= take_a;
         j -= !take_a;
     }
-    while (j > 0) p[--out] = b[--j];
+    while (j != 0) {
+        --j;
+        *--out = b[j * stride];
+    }
 }
 
 [[noreturn]] void invalid(const std::string& why) { value_error("Invalid KLLSketch: " + why); }
@@ -145,14 +236,13 @@ void KLLSketch::compress() {
 
 void KLLSketch::compact(std::size_t h) {
     std::vector<double>& lv = levels_[h];
-    if (h == 0) radix_sort(lv, keys_, keys2_);
+    if (h == 0) sort_level(lv, keys_, keys2_, half_);
     // An odd value out stays behind: the smallest, so the level stays sorted.
     const std::size_t keep = lv.size() & 1;
     const std::size_t offset = keep + (coin() ? 1 : 0);
-    half_.clear();
-    for (std::size_t i = offset; i < lv.size(); i += 2) half_.push_back(lv[i]);
-    merge_into(levels_[h + 1], half_.data(), half_.size());
-    retained_ -= lv.size() - keep - half_.size();
+    const std::size_t up = (lv.size() - offset + 1) / 2;
+    merge_into(levels_[h + 1], lv.data() + offset, up, 2);
+    retained_ -= lv.size() - keep - up;
     lv.resize(keep);
 }
 

@@ -105,7 +105,7 @@ private:
     std::vector<u32> caps_;
     u64 total_cap_ = 0, retained_ = 0;
     // Work space kept between compactions, so they allocate nothing once warm.
-    std::vector<double> half_;
+    std::vector<double> half_;  // sort scratch
     mutable std::optional<SortedView> view_;
     std::vector<u64> keys_, keys2_;
 };
