@@ -13,7 +13,7 @@ import sys
 import murk
 
 HERE = pathlib.Path(__file__).parent
-RELEASE = "0.2.0"
+RELEASE = "0.3.0"
 WORDS = [f"item-{i}" for i in range(2000)]
 ZIPF = [f"page-{i}" for i in range(1, 60) for _ in range(600 // i)]
 PROBES = ["item-0", "item-7", "item-1999", "absent-1", "absent-2", b"item-3", 12345]
