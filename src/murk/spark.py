@@ -365,10 +365,8 @@ def sketch(df: DataFrame, column: str, kind: str | type, **params: Any) -> Any:
     Arrow record batches into a sketch of its own, serialised once, and the
     partial sketches are merged in a tree. The result is the sketch a local
     build over the same values makes (byte for byte, except for TopK, whose
-    ties depend on the merge order).
-
-    >>> hll = murk.spark.sketch(events, "user", "hll", precision=14)
-    >>> hll.cardinality()
+    ties depend on the merge order): ``sketch(events, "user", "hll",
+    precision=14)`` is a ``murk.HyperLogLog``.
     """
     _frame(df)
     k = _mergeable(kind)
