@@ -6,9 +6,11 @@ JAVA_PACKAGE := openjdk-17-jre-headless
 BUILD_DIR ?= build/release
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk arrow_column minhash_lsh
+FUZZ_TARGETS := bloom counting_bloom scalable_bloom cuckoo hyperloglog count_min_sketch minhash topk arrow_column minhash_lsh kll
+FUZZ_TARGETS += ddsketch
+FUZZ_TARGETS += theta_sketch
 
-.PHONY: deps install test demo bench bench-dask test-asan fuzz fuzz-deps docs characterize dist test-dist
+.PHONY: deps install test test-anywhere demo bench bench-dask test-asan fuzz fuzz-deps docs characterize dist test-dist
 
 # System headers come from Debian; only installed when missing.
 deps:
@@ -24,6 +26,19 @@ install: deps
 test: install
 	$(PYTHON) -m pytest -q
 	MYPYPATH=src/binding $(PYTHON) -m mypy.stubtest _murk murk
+
+# The command line and signal tests once more as a script's background job
+# would start them: SIGINT ignored (inherited, as a non-interactive shell
+# does), no terminal (TERM=dumb), the C locale, another working directory
+# and TMPDIR.
+ANYWHERE_TESTS := tests/test_cli.py tests/test_hardening.py docs/guide/cli.md README.md
+IGNORE_SIGINT := import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_IGN); \
+	os.execv(sys.executable, [sys.executable, *sys.argv[1:]])
+test-anywhere: install
+	@py=$$(command -v $(PYTHON)); top=$$(pwd); away=$$(mktemp -d); mkdir $$away/tmp; \
+	(cd $$away && LC_ALL=C TERM=dumb TMPDIR=$$away/tmp setsid -w $$py -c '$(IGNORE_SIGINT)' -m pytest -q -p no:cacheprovider \
+		$(addprefix $$top/,$(ANYWHERE_TESTS)) </dev/null >$$away/log 2>&1); status=$$?; \
+	tail -n 5 $$away/log; rm -rf $$away; exit $$status
 
 demo: install
 	$(PYTHON) examples/demo.py
@@ -99,7 +114,8 @@ dist: deps
 	$(PYTHON) tools/check_dist.py dist
 
 # The test suite against the installed wheel in a fresh virtual environment,
-# run from a copy of tests/ so nothing can be imported from the checkout;
+# run from a copy of tests/ (and of the documentation, whose examples are
+# tests too) so nothing can be imported from the checkout;
 # then the sdist built and imported in a second fresh environment.
 DIST_VENV := build/venv-wheel
 SDIST_VENV := build/venv-sdist
@@ -107,9 +123,11 @@ test-dist: dist
 	rm -rf $(DIST_VENV) $(SDIST_VENV) build/dist-tests
 	$(PYTHON) -m venv $(DIST_VENV)
 	$(DIST_VENV)/bin/python -m pip install -q dist/*.whl -r requirements-dev.txt
-	mkdir -p build/dist-tests && cp -r tests examples pyproject.toml build/dist-tests/
-	cd build/dist-tests && MURK_TEST_INSTALLED=1 ../../$(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
-	cd build/dist-tests && ../../$(DIST_VENV)/bin/python -m mypy.stubtest murk
+	mkdir -p build/dist-tests && cp -r tests examples docs README.md conftest.py pyproject.toml build/dist-tests/
+	cd build/dist-tests && MURK_TEST_INSTALLED=1 ../../$(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider
+	# mypy reads no top-level stub from site-packages: the wheel's _murk.pyi goes on MYPYPATH.
+	mkdir -p build/dist-tests/stubs && cp "$$($(DIST_VENV)/bin/python -c 'import _murk, os; print(os.path.dirname(_murk.__file__))')/_murk.pyi" build/dist-tests/stubs/
+	cd build/dist-tests && MYPYPATH=stubs ../../$(DIST_VENV)/bin/python -m mypy.stubtest _murk murk
 	$(PYTHON) -m venv $(SDIST_VENV)
 	$(SDIST_VENV)/bin/python -m pip install -q dist/*.tar.gz
 	cd build && ../$(SDIST_VENV)/bin/python -c "import murk, pickle; h = murk.HyperLogLog(); h.update(['a', 'b']); \

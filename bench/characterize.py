@@ -6,7 +6,8 @@ Usage: python bench/characterize.py [--fast] [--out DIR] [--bench-json PATH] [--
 The full run (`make characterize`) writes docs/img/; `--fast` uses far fewer
 trials and items and serves CI, which only checks that every plot can be made.
 Streams are random 64-bit hashes (NumPy PCG64 with the seeds printed in each
-title) fed through the caller-hash batches, except TopK, which takes str items.
+title) fed through the caller-hash batches, except TopK, which takes str items,
+and the quantile sketches, which take NumPy arrays of floats.
 Every run with the same arguments draws the same streams.
 """
 import argparse
@@ -404,6 +405,171 @@ def minhash(murk, plt, out, fast):
     save(fig, out, "minhash_jaccard")
 
 
+# --------------------------------------------------------------- Quantiles
+
+def kll_rank_error(murk, plt, out, fast):
+    ks = (25, 50, 100, 200, 400, 800, 1600)
+    n = 10**4 if fast else 10**5
+    trials = 10 if fast else 200
+    points = 999  # rank queries per sketch, at evenly spaced true ranks
+    seed0 = 7000
+    single = {k: [] for k in ks}  # every query's error
+    worst = {k: [] for k in ks}   # each sketch's largest error over all its queries
+    for t in range(trials):
+        values = rng_for(seed0 + t).random(n)
+        ordered = np.sort(values)
+        splits = ordered[np.linspace(0, n - 1, points + 2).astype(int)[1:-1]]
+        splits = np.unique(splits)
+        truth = np.searchsorted(ordered, splits, side="right") / n
+        for k in ks:
+            s = murk.KLLSketch(k=k, seed=t)
+            s.update_array(values)
+            err = np.abs(np.asarray(s.cdf(splits)[:-1]) - truth)
+            single[k].append(err)
+            worst[k].append(err.max())
+    fig, ax = plt.subplots(figsize=(8, 4.8))
+    kx = np.array(ks, dtype=float)
+    one = np.array([np.percentile(np.concatenate(single[k]), 99) for k in ks])
+    all_ = np.array([np.percentile(worst[k], 99) for k in ks])
+    bound = np.array([murk.KLLSketch(k=k).normalized_rank_error(False) for k in ks])
+    bound_pmf = np.array([murk.KLLSketch(k=k).normalized_rank_error(True) for k in ks])
+    ax.plot(kx, one, marker="o", color="tab:blue", label="measured: 99th percentile of single-query error")
+    ax.plot(kx, bound, ls="--", color="tab:blue", label="normalized_rank_error(pmf=False)")
+    ax.plot(kx, all_, marker="s", color="tab:red", label=f"measured: 99th percentile of the largest of {points} errors")
+    ax.plot(kx, bound_pmf, ls="--", color="tab:red", label="normalized_rank_error(pmf=True)")
+    for k, a, b in zip(ks, one, bound):
+        print(f"  KLL k={k}: single-query p99 error {a:.5f} (bound {b:.5f})")
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xticks(kx, [str(k) for k in ks])
+    ax.set_xlabel("k")
+    ax.set_ylabel("rank error (share of n)")
+    ax.legend(fontsize=8)
+    ax.grid(alpha=0.3, which="both")
+    ax.set_title(f"KLLSketch rank error against k: {trials} sketches per k of {fmt_n(n)} uniform values, "
+                 f"{points} rank queries each;\nPCG64 seeds {seed0} + trial, sketch seed = trial", fontsize=10)
+    fig.tight_layout()
+    save(fig, out, "kll_rank_error")
+
+
+def quantile_relative_error(murk, plt, out, fast):
+    n = 10**5 if fast else 10**6
+    trials = 5 if fast else 50
+    alpha, k = 0.01, 200
+    qs = (0.5, 0.99, 0.999)
+    grid = 1 - np.logspace(-4, math.log10(0.5), 40)[::-1]  # 0.5 to 0.9999, denser in the tail
+    seed0 = 8000
+    errs = {name: np.zeros((trials, len(qs))) for name in ("DDSketch", "KLLSketch")}
+    curves = {name: np.zeros((trials, len(grid))) for name in errs}
+    for t in range(trials):
+        values = rng_for(seed0 + t).lognormal(0.0, 2.0, n)
+        ordered = np.sort(values)
+        sketches = {"DDSketch": murk.DDSketch(relative_accuracy=alpha), "KLLSketch": murk.KLLSketch(k=k, seed=t)}
+        for name, s in sketches.items():
+            s.update_array(values)
+            for qq, store in ((qs, errs), (grid, curves)):
+                qa = np.asarray(qq)
+                true = ordered[np.maximum(np.ceil(qa * n).astype(int), 1) - 1]
+                store[name][t] = np.abs(np.asarray(s.quantiles(qa)) - true) / true
+    colors = {"DDSketch": "tab:green", "KLLSketch": "tab:purple"}
+    labels = {"DDSketch": f"DDSketch(relative_accuracy={alpha})", "KLLSketch": f"KLLSketch(k={k})"}
+    fig, axes = plt.subplots(1, 2, figsize=(12, 4.6))
+    ax = axes[0]
+    for i, name in enumerate(errs):
+        for j in range(len(qs)):
+            x = j + (i - 0.5) * 0.3 + (np.random.default_rng(j).random(trials) - 0.5) * 0.1
+            ax.scatter(x, np.maximum(errs[name][:, j], 1e-7), s=8, alpha=0.5, color=colors[name],
+                       label=labels[name] if j == 0 else None)
+        print(f"  {name}: worst relative error "
+              + ", ".join(f"p{q * 100:g} {errs[name][:, j].max():.4f}" for j, q in enumerate(qs)))
+    ax.axhline(alpha, color="k", ls="--", lw=0.8, label=f"relative_accuracy = {alpha}")
+    ax.set_yscale("log")
+    ax.set_xticks(range(len(qs)), [f"p{q * 100:g}" for q in qs])
+    ax.set_ylabel("|x − x_true| / x_true")
+    ax.set_title(f"each of {trials} streams (points below 1e-7 drawn at 1e-7)", fontsize=10)
+    ax.legend(fontsize=8)
+    ax.grid(alpha=0.3, axis="y", which="both")
+    ax = axes[1]
+    tail = 1 - grid
+    for name in curves:
+        ax.plot(tail, curves[name].mean(axis=0), color=colors[name], label=f"{labels[name]}: mean")
+        ax.plot(tail, curves[name].max(axis=0), color=colors[name], ls=":", label=f"{labels[name]}: worst")
+    ax.axhline(alpha, color="k", ls="--", lw=0.8)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.invert_xaxis()
+    ax.set_xlabel("1 − q (the tail to the right)")
+    ax.set_ylabel("relative error")
+    ax.set_title("relative error of quantile(q), q from 0.5 to 0.9999", fontsize=10)
+    ax.legend(fontsize=8)
+    ax.grid(alpha=0.3, which="both")
+    fig.suptitle(f"DDSketch against KLLSketch on {fmt_n(n)} lognormal(0, 2) values: {trials} streams, "
+                 f"PCG64 seeds {seed0} + stream", fontsize=10)
+    fig.tight_layout()
+    save(fig, out, "quantiles_relative_error")
+# ------------------------------------------------------------ ThetaSketch
+
+def theta(murk, plt, out, fast):
+    lg_k = 12
+    k = 2**lg_k
+    union = 20_000 if fast else 100_000
+    trials = 20 if fast else 200
+    fractions = np.logspace(-2, math.log10(0.98), 6 if fast else 16)
+    seed0 = 7000
+    # Relative errors of A & B and A - B, from theta sketches and from
+    # HyperLogLog inclusion-exclusion (|A| + |B| - |A u B|, |A u B| - |B|).
+    err = {name: np.zeros((len(fractions), trials)) for name in ("inter", "diff", "hll_inter", "hll_diff")}
+    for j, f in enumerate(fractions):
+        shared = max(1, int(round(f * union)))
+        only_a = (union - shared) // 2
+        truth_diff = only_a
+        for t in range(trials):
+            hashes = random_hashes(rng_for(seed0 + 1000 * j + t), union)
+            in_a, in_b = hashes[: shared + only_a], hashes[only_a:]
+            a, b = murk.ThetaSketch(lg_k), murk.ThetaSketch(lg_k)
+            a.update_hashes(in_a)
+            b.update_hashes(in_b)
+            err["inter"][j, t] = (a & b).estimate() / shared - 1
+            err["diff"][j, t] = (a - b).estimate() / truth_diff - 1
+            ha, hb = murk.HyperLogLog(14), murk.HyperLogLog(14)
+            ha.update_hashes(in_a)
+            hb.update_hashes(in_b)
+            u = (ha | hb).cardinality()
+            err["hll_inter"][j, t] = (ha.cardinality() + hb.cardinality() - u) / shared - 1
+            err["hll_diff"][j, t] = (u - hb.cardinality()) / truth_diff - 1
+    fig, axes = plt.subplots(1, 2, figsize=(12, 4.6))
+    share = {"inter": fractions, "diff": (1 - fractions) / 2}
+    limits = {"inter": (-0.6, 1.2), "diff": (-0.4, 0.5)}
+    titles = {"inter": "intersection A & B", "diff": "difference A - B"}
+    for ax, name in zip(axes, ("inter", "diff")):
+        x = share[name]
+        lo, hi = np.percentile(err[name], SIGMA_Q[2], axis=1)
+        ax.fill_between(fractions, lo, hi, color="tab:blue", alpha=0.3,
+                        label=f"ThetaSketch(lg_k={lg_k}): 2.3% to 97.7% of trials")
+        ax.plot(fractions, np.sqrt(np.mean(err[name] ** 2, axis=1)), color="tab:blue", marker=".",
+                label="ThetaSketch RMS relative error")
+        bound = 1 / np.sqrt(x * (k - 1))
+        ax.plot(fractions, 2 * bound, color="k", ls="--", lw=0.9, label="±2 / √(share · (k − 1))")
+        ax.plot(fractions, -2 * bound, color="k", ls="--", lw=0.9)
+        hll = np.sqrt(np.mean(err["hll_" + name] ** 2, axis=1))
+        ax.plot(fractions, hll, color="tab:red", marker=".",
+                label="HyperLogLog(14) inclusion-exclusion, RMS")
+        ax.axhline(0, color="grey", lw=0.6)
+        ax.set_xscale("log")
+        ax.set_ylim(*limits[name])
+        ax.set_xlabel("true overlap |A ∩ B| / |A ∪ B|")
+        ax.set_ylabel("estimate / truth − 1")
+        ax.set_title(f"relative error of {titles[name]}", fontsize=10)
+        ax.grid(alpha=0.3, which="both")
+        ax.legend(fontsize=7.5, loc="upper right" if name == "inter" else "upper left")
+        worst = np.max(np.sqrt(np.mean(err[name] ** 2, axis=1)) * np.sqrt(x * (k - 1)))
+        print(f"  ThetaSketch {titles[name]}: RMS error at most {worst:.2f} x 1/sqrt(share (k - 1))")
+    fig.suptitle(f"ThetaSketch set operations: {trials} trials per overlap, |A| = |B|, |A ∪ B| = {union:,} random "
+                 f"64-bit hashes; PCG64 seeds {seed0} + 1000·j + trial", fontsize=10)
+    fig.tight_layout()
+    save(fig, out, "theta_setops")
+
+
 # ------------------------------------------------------------------- Speed
 
 def speed(plt, out, bench_json):
@@ -458,6 +624,9 @@ PLOTS = {
     "count_min": count_min,
     "topk": topk,
     "minhash": minhash,
+    "kll": kll_rank_error,
+    "quantiles": quantile_relative_error,
+    "theta": theta,
 }
 
 

@@ -6,10 +6,14 @@
 `murk distinct` against `sort -u | wc -l` and `murk top 10` against
 `sort | uniq -c | sort -rn | head`, on one generated file (kept in the
 system's temporary directory between runs). The peers run with LC_ALL=C,
-their fastest setting. Wall time is the best of --repeat runs; memory is the
+their fastest setting. Wall time is the best of --repeat runs, CPU time the
+user and system time of the command's processes in that run; memory is the
 peak resident set of the largest process of the command (os.wait4 on the
-shell that runs it); MB/s is the input's size over the wall time. The results
-are checked against each other before the table is printed.
+shell that runs it; murk's includes the pages of the input it maps, which
+are the page cache's own, shared and not allocated). Start-up is `murk
+distinct` on an empty file; MB/s is
+the input's size over the wall time less the start-up. The results are
+checked against each other before the table is printed.
 """
 import argparse
 import os
@@ -42,7 +46,7 @@ def make_input(path, lines, distinct_share, seed=7):
 
 
 def timed(command, env):
-    """(stdout, wall seconds, peak RSS in bytes) of a shell command."""
+    """(stdout, wall seconds, peak RSS in bytes, CPU seconds) of a shell command."""
     start = time.perf_counter()
     proc = subprocess.Popen(["bash", "-c", command], stdout=subprocess.PIPE, env=env)
     out = proc.stdout.read()
@@ -51,12 +55,13 @@ def timed(command, env):
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
         sys.exit(f"failed ({proc.returncode}): {command}")
-    return out.decode(), wall, usage.ru_maxrss * 1024
+    return out.decode(), wall, usage.ru_maxrss * 1024, usage.ru_utime + usage.ru_stime
 
 
 def best(command, env, repeat):
     runs = [timed(command, env) for _ in range(repeat)]
-    return runs[0][0], min(r[1] for r in runs), max(r[2] for r in runs)
+    fastest = min(runs, key=lambda r: r[1])
+    return runs[0][0], fastest[1], max(r[2] for r in runs), fastest[3]
 
 
 def main():
@@ -82,20 +87,26 @@ def main():
     env = dict(os.environ, LC_ALL="C")
     murk = f"{shlex.quote(sys.executable)} -m murk"
     q = shlex.quote(path)
+    empty = path + ".empty"
+    open(empty, "wb").close()
     cases = [
         ("distinct", f"{murk} distinct {q}", f"sort -u {q} | wc -l"),
+        ("distinct, 1 thread", f"{murk} distinct --threads 1 {q}", None),
         ("top 10", f"{murk} top 10 {q}", f"sort {q} | uniq -c | sort -rn | head -n 10"),
     ]
     timed(f"cat {q} > /dev/null", env)  # both sides read from the page cache
-    rows, checks = [], []
+    _, startup, _, startup_cpu = best(f"{murk} distinct {shlex.quote(empty)}", env, args.repeat)
+    rows, checks, peers = [], [], {}
     for name, ours, peer in cases:
-        ours_out, ours_s, ours_rss = best(ours, env, args.repeat)
-        peer_out, peer_s, peer_rss = best(peer, env, args.repeat)
-        rows.append((name, ours, ours_s, ours_rss, peer, peer_s, peer_rss))
-        if name == "distinct":
+        ours_out, ours_s, ours_rss, ours_cpu = best(ours, env, args.repeat)
+        if peer is not None:
+            peers[name] = best(peer, env, args.repeat)
+        peer_out, peer_s, peer_rss, peer_cpu = peers[name.split(",")[0]]
+        rows.append((name, ours, ours_s, ours_rss, ours_cpu, peer, peer_s, peer_rss, peer_cpu))
+        if name.startswith("distinct"):
             estimate, low, high = map(int, ours_out.split())
             exact = int(peer_out)
-            checks.append(f"distinct: exact {exact}, murk {estimate} (95% interval {low}..{high}), "
+            checks.append(f"{name}: exact {exact}, murk {estimate} (95% interval {low}..{high}), "
                           f"error {100 * (estimate - exact) / exact:+.2f}%")
         else:
             ours_top = [line.split("\t")[:2] for line in ours_out.splitlines()]
@@ -104,16 +115,20 @@ def main():
             exact = all(a == b for a, b in zip(ours_top, peer_top))
             checks.append(f"top 10: same items in the same order: {same}; same counts: {exact}")
 
-    print(f"\n{args.lines:,} lines, {size / 1e6:.1f} MB, {os.cpu_count()} cores; "
-          f"best of {args.repeat}; peers with LC_ALL=C\n")
-    print("| task | command | wall s | MB/s | peak RSS MB | speed-up | memory ratio |")
-    print("|---|---|---:|---:|---:|---:|---:|")
-    for name, ours, ours_s, ours_rss, peer, peer_s, peer_rss in rows:
+    print(f"\n{args.lines:,} lines, {size / 1e6:.1f} MB, {os.cpu_count()} cores, load average "
+          f"{os.getloadavg()[0]:.1f}; best of {args.repeat}; peers with LC_ALL=C; "
+          f"murk start-up {startup * 1000:.0f} ms wall, {startup_cpu * 1000:.0f} ms CPU\n")
+    print("| task | command | wall s | CPU s | MB/s past start-up | peak RSS MB | speed-up | CPU ratio "
+          "| memory ratio |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---:|")
+    for name, ours, ours_s, ours_rss, ours_cpu, peer, peer_s, peer_rss, peer_cpu in rows:
         short = ours.replace(murk, "murk").replace(q, "FILE")
-        print(f"| {name} | `{short}` | {ours_s:.2f} | {size / 1e6 / ours_s:.0f} | {ours_rss / 1e6:.0f} "
-              f"| {peer_s / ours_s:.1f}x | {peer_rss / ours_rss:.1f}x less |")
-        print(f"| {name} | `{peer.replace(q, 'FILE')}` | {peer_s:.2f} | {size / 1e6 / peer_s:.0f} "
-              f"| {peer_rss / 1e6:.0f} | 1.0x | |")
+        print(f"| {name} | `{short}` | {ours_s:.2f} | {ours_cpu:.2f} | {size / 1e6 / max(ours_s - startup, 1e-9):.0f} "
+              f"| {ours_rss / 1e6:.0f} | {peer_s / ours_s:.1f}x | {peer_cpu / ours_cpu:.1f}x "
+              f"| {peer_rss / ours_rss:.1f}x less |")
+        if peer is not None:
+            print(f"| {name} | `{peer.replace(q, 'FILE')}` | {peer_s:.2f} | {peer_cpu:.2f} | {size / 1e6 / peer_s:.0f} "
+                  f"| {peer_rss / 1e6:.0f} | 1.0x | 1.0x | |")
     print()
     for line in checks:
         print(line)

@@ -34,7 +34,15 @@ EXAMPLES = {
     "minhash": lambda m: [m.MinHash(4), filled(m.MinHash(16))],
     "topk": lambda m: [m.TopK(2), filled(m.TopK(8))],
     "minhash_lsh": lambda m: [m.MinHashLSH(num_hashes=4, bands=2, rows=2), indexed(m)],
+    "kll": lambda m: [m.KLLSketch(8), numbers(m.KLLSketch(8, seed=1), 500), numbers(m.KLLSketch(), 50)],
+    "ddsketch": lambda m: [m.DDSketch(), dd_numbers(m.DDSketch(relative_accuracy=0.05, max_buckets=16))],
+    "theta_sketch": lambda m: [m.ThetaSketch(4), filled(m.ThetaSketch(8)), filled(m.ThetaSketch(4)) & filled(m.ThetaSketch(5))],
 }
+
+
+def numbers(sketch, n):
+    sketch.update([(i * 7919) % 1000 / 7 for i in range(n)] + [float("inf")])
+    return sketch
 
 
 def arrow_values(kind, rows, width):
@@ -69,6 +77,13 @@ def arrow_seeds():
                 b += [rows, 0, 0, 0]
             seeds.append(bytes(x & 0xFF for x in b))
     return seeds
+
+
+def dd_numbers(sketch):
+    """Negative, zero, infinite and spread-out values: both stores collapse."""
+    sketch.update([float(x) ** 3 - 5e5 for x in range(-100, 100)] + [0.0, 0.0, float("inf"), float("-inf")])
+    sketch.update([1e-300, 1e300, -1e-200])
+    return sketch
 
 
 def indexed(m):

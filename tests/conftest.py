@@ -52,7 +52,7 @@ def key(item):
 
 
 # Envelope format version of each magic.
-VERSIONS = {b"MKBF": 2, b"MKCB": 2, b"MKSB": 2, b"MKCF": 1, b"MKCM": 1, b"MKTK": 1, b"MKHL": 1, b"MKMH": 1}
+VERSIONS = {b"MKBF": 2, b"MKCB": 2, b"MKSB": 2, b"MKCF": 1, b"MKCM": 1, b"MKTK": 1, b"MKHL": 1, b"MKMH": 1, b"MKKL": 1}
 
 
 def wrap(payload, magic=b"MKBF", version=None):

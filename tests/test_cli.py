@@ -55,6 +55,7 @@ KINDS = {  # CLI options and the same constructor call
     "cms": (["--error-rate", 0.01, "--confidence", 0.9], lambda: murk.CountMinSketch(error_rate=0.01, confidence=0.9)),
     "minhash": (["--num-hashes", 16, "--seed", 3], lambda: murk.MinHash(16, seed=3)),
     "topk": (["--k", 3], lambda: murk.TopK(3)),
+    "theta": (["--lg-k", 5, "--seed", 2], lambda: murk.ThetaSketch(5, seed=2)),
 }
 
 
@@ -77,6 +78,15 @@ def test_lines_split_at_every_block_boundary(monkeypatch, block):
         assert text == [x.decode() for x in re.split(rb"\r?\n", data + "é".encode())]
 
 
+@pytest.mark.parametrize("block", [1, 2, 3, 5, 64])
+def test_streams_are_cut_into_whole_lines(monkeypatch, block):
+    monkeypatch.setattr(_input, "STREAM_BLOCK", block)
+    for data in [b"", b"\n", b"a", b"a\r\n", b"\r\n\r\n", b"a\rb\r\nc\n\nd", b"xyz\nlong line here\r\nq"]:
+        blocks = list(_input.stream_blocks(io.BytesIO(data)))
+        assert b"".join(blocks) == data and all(b.endswith(b"\n") for b in blocks[:-1])
+        assert all(blocks)
+
+
 @pytest.mark.parametrize("kind", KINDS)
 def test_build_reads_files_gzip_and_stdin_and_json_round_trips(tmp_path, kind):
     (tmp_path / "a.txt").write_bytes(PLAIN)
@@ -97,13 +107,41 @@ def sketch_file(path, sketch, form="binary"):
     return path
 
 
-def test_info_reports_the_kind_from_the_magic_or_a_table(tmp_path):
+def on_terminal(*args, cwd=None):
+    """stdout and stderr together of a run on a pseudo-terminal."""
+    master, slave = pty.openpty()
+    # The terminal is this pty, whatever the environment says about the one the suite runs in
+    # (an editor's shell or a CI runner may say TERM=dumb; TTY_* override rich's detection).
+    env = {k: v for k, v in os.environ.items() if not k.startswith("TTY_")} | {"TERM": "xterm-256color"}
+    proc = subprocess.Popen([sys.executable, "-m", "murk", *map(str, args)], cwd=cwd, stdout=slave, stderr=slave,
+                            stdin=subprocess.DEVNULL, env=env)
+    os.close(slave)
+    screen = b""
+    while True:
+        try:
+            chunk = os.read(master, 1 << 16)
+        except OSError:  # the terminal closed
+            break
+        if not chunk:
+            break
+        screen += chunk
+    os.close(master)
+    assert proc.wait(timeout=60) == 0
+    return screen
+
+
+def test_info_is_a_table_on_a_terminal_and_tab_lines_otherwise(tmp_path):
     sketch = sketch_file(tmp_path / "s", expected("hll"))
-    as_json, table = run_all([(["info", "--json", sketch], b""), (["info", sketch], b"")])
+    as_json, piped = run_all([(["info", "--json", sketch], b""), (["info", sketch], b"")])
     report = json.loads(as_json.stdout)
     assert report["kind"] == "hll" and report["form"] == "binary" and report["precision"] == 6
-    for word in ["HyperLogLog", "precision", "estimate", "interval 95", "form", "binary"]:
-        assert word in table.stdout.decode()
+    fields = dict(line.split("\t", 1) for line in piped.stdout.decode().splitlines())
+    assert fields["kind"] == "hll" and fields["form"] == "binary" and fields["precision"] == "6"
+    assert float(fields["estimate"]) == report["estimate"]
+    assert fields["interval_95"] == "\t".join(map(repr, report["interval_95"]))
+    table = on_terminal("info", sketch).decode()
+    for word in ["─", "HyperLogLog", "precision", "estimate", "interval 95", "form", "binary"]:
+        assert word in table
 
 
 QUERIES = [  # kind, arguments, stdin, stdout, exit status
@@ -212,11 +250,18 @@ def test_column_input_without_pyarrow_is_one_line(tmp_path):
     assert error_line(proc) == "--column needs pyarrow: pip install 'murk[arrow]'"
 
 
+# Starts Python with SIGINT at its default whatever this process inherited: a
+# background job of a script starts with it ignored, and Python then keeps it
+# ignored (as it should), so Ctrl-C would never reach the command.
+DEFAULT_SIGINT = ("import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+                  "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])")
+
+
 def test_interrupted_build_leaves_the_existing_output_intact(tmp_path):
     out = sketch_file(tmp_path / "out.murk", expected("hll"))
     before = out.read_bytes()
-    proc = subprocess.Popen([sys.executable, "-m", "murk", "build", "hll", "-o", "out.murk"], cwd=tmp_path,
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    argv = [sys.executable, "-c", DEFAULT_SIGINT, "-m", "murk", "build", "hll", "-o", "out.murk"]
+    proc = subprocess.Popen(argv, cwd=tmp_path, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     # Far more than a pipe holds: once written, the command is in its read loop.
     proc.stdin.write(b"one\ntwo\n" * 400_000)
     proc.stdin.flush()
@@ -251,21 +296,7 @@ def test_distinct_and_top_agree_with_exact_counts(tmp_path):
 
 def test_progress_bar_and_table_only_on_a_terminal(tmp_path):
     (tmp_path / "in.txt").write_bytes(b"".join(b"line %d\n" % (i % 5000) for i in range(300_000)))
-    master, slave = pty.openpty()
-    proc = subprocess.Popen([sys.executable, "-m", "murk", "top", "2", "in.txt"], cwd=tmp_path,
-                            stdout=slave, stderr=slave)
-    os.close(slave)
-    screen = b""
-    while True:
-        try:
-            chunk = os.read(master, 1 << 16)
-        except OSError:  # the terminal closed
-            break
-        if not chunk:
-            break
-        screen += chunk
-    os.close(master)
-    assert proc.wait(timeout=60) == 0
+    screen = on_terminal("top", "2", "in.txt", cwd=tmp_path)
     assert "━".encode() in screen and b"MB" in screen  # the bar, with bytes done and total
     assert "┏━━━┳".encode() in screen and b"300000 lines, k = 10000" in screen  # the table
     piped = run("top", 2, "in.txt", cwd=tmp_path)
@@ -313,3 +344,52 @@ def test_build_from_a_column(tmp_path, kind):
     want.update(["alpha", "beta", "alpha", "gamma"])
     assert (tmp_path / "out").read_bytes() == want.to_bytes()
     assert error_line(run("distinct", "--column", "nope", "a.csv", cwd=tmp_path)) == "'a.csv' has no column 'nope'"
+
+
+# ---------------------------------------------------------------- files split among threads
+
+@pytest.mark.parametrize("data", [b"a\r\nbb\r\n\r\nccc\r\nd", b"x" * 50, b"\n\n\n", b"a\nb", b""])
+def test_split_points_cut_at_line_starts(data):
+    for parts in range(1, len(data) + 3):
+        ranges = _input.split_points(data, 0, len(data), parts)
+        assert b"".join(data[a:b] for a, b in ranges) == data and len(ranges) <= parts
+        assert all(a == 0 or data[a - 1:a] == b"\n" for a, _ in ranges)
+
+
+SPLIT_KINDS = [k for k, kind in _kinds.KINDS.items() if kind.exact_merge]
+
+
+@pytest.mark.parametrize("data", [
+    b"a\nb",  # smaller than the number of threads
+    b"y" * 20_000,  # one line, no newline anywhere to cut at
+    b"".join(b"%d\r\n" % (i % 700) for i in range(3000)),  # many cuts land inside a CRLF
+    b"".join(b"w%d\n" % i for i in range(2000)) + b"tail",
+])
+def test_threads_give_the_one_thread_result(tmp_path, monkeypatch, data):
+    import murk.cli
+
+    monkeypatch.setattr(murk.cli, "MIN_PART", 1)
+    monkeypatch.setattr(_input, "SLICE", 7)  # slices cut inside lines, and lines longer than a slice
+    (tmp_path / "in.txt").write_bytes(data)
+    for kind in SPLIT_KINDS:
+        outs = []
+        for threads in (1, 2, 3, 8):
+            out = tmp_path / f"{kind}-{threads}"
+            args = ["build", kind, *(KINDS[kind][0] if kind in KINDS else []), str(tmp_path / "in.txt")]
+            assert murk.cli.main([*args, "--threads", str(threads), "-o", str(out)]) == 0
+            outs.append(out.read_bytes())
+        assert len(set(outs)) == 1, kind
+        want = KINDS[kind][1]()
+        want.update_lines(data)
+        assert outs[0] == bytes(want.to_bytes()), kind
+
+
+def test_bloom_without_a_size_is_sized_from_the_input(tmp_path):
+    (tmp_path / "in.txt").write_bytes(b"".join(b"%d\n" % (i % 1000) for i in range(5000)))
+    proc = run("build", "bloom", "in.txt", "-o", "f", cwd=tmp_path)
+    assert proc.returncode == 0 and b"sized the Bloom filter for 10" in proc.stderr, proc.stderr
+    n = int(proc.stderr.split(b" for ")[1].split()[0])
+    assert 1000 <= n <= 1100 and murk.BloomFilter.load(str(tmp_path / "f")).num_bits == murk.BloomFilter(n).num_bits
+    assert "--expected-items or --num-bits" in error_line(run("build", "bloom", "-o", "f", cwd=tmp_path, stdin=b"a\n"))
+    assert "--expected-items or --num-counters" in error_line(run("build", "counting-bloom", "-", "-o", "g",
+                                                                 cwd=tmp_path))

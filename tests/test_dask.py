@@ -56,6 +56,7 @@ FACTORIES = {
     "CountMinSketch": (murk.CountMinSketch, {"width": 300, "depth": 4}),
     "HyperLogLog": (lambda: murk.HyperLogLog(11, seed=2), {}),
     "MinHash": (minhash_factory, {}),
+    "ThetaSketch": (murk.ThetaSketch, {"lg_k": 10, "seed": 3}),  # exact at this size: the same bytes
 }
 
 

@@ -307,3 +307,47 @@ def test_random_operations_follow_the_model_and_round_trip(p, seed, ops):
         count += len(batch)
     assert state(h) == (regs, p, count, seed) and h.cardinality() == reference_estimate(regs)
     round_trips(h)
+
+
+# ---------------------------------------------------------------- the estimate kept current
+
+def crafted(p, j, rank):
+    """A caller hash that sets register j to rank (seed 0)."""
+    h = (j << (64 - p)) | (1 << (64 - p - rank))
+    return (unmix(h) - G) & MASK
+
+
+def test_estimate_follows_every_change(tmp_path):
+    p = 10
+    h, other = HyperLogLog(p), HyperLogLog(p)
+    other.update(range(5000, 9000))
+    path = str(tmp_path / "h.murk")
+    steps = [
+        ("add", lambda h: h.add("x")),
+        ("update", lambda h: h.update(range(3000))),
+        ("update_lines", lambda h: h.update_lines(b"\n".join(b"%d" % i for i in range(2000, 4000)))),
+        ("add_hash", lambda h: h.add_hash(12345)),
+        ("update_hashes", lambda h: h.update_hashes(list(range(100, 400)))),
+        ("a rank past an exact sum", lambda h: h.add_hash(crafted(p, 3, 64 - p))),
+        ("merge", lambda h: h.merge(other)),
+        ("|=", lambda h: operator.ior(h, other)),
+        ("clear", lambda h: h.clear()),
+        ("update again", lambda h: h.update(range(50))),
+        ("from_bytes", lambda h: HyperLogLog.from_bytes(h.to_bytes())),
+        ("from_json", lambda h: HyperLogLog.from_json(h.to_json())),
+        ("load", lambda h: (h.save(path), HyperLogLog.load(path))[1]),
+        ("copy", lambda h: h.copy()),
+    ]
+    for name, step in steps:
+        before = h.copy()
+        h = step(h) if name in ("from_bytes", "from_json", "load", "copy") else (step(h), h)[1]
+        regs = json.loads(h.to_json())["registers"]
+        e = reference_estimate(regs)
+        assert h.cardinality() == h.estimate == e, name
+        assert h.cardinality() == e and len(h) == math.floor(e + 0.5), name  # read again, unchanged
+        lo, hi = h.confidence_interval()
+        assert hi == e + 1.04 / math.sqrt(1 << p) * Z[0.95] * e, name
+        assert before.cardinality() == reference_estimate(json.loads(before.to_json())["registers"]), name
+    pa = pytest.importorskip("pyarrow")
+    h.update_column(pa.array([str(i) for i in range(7000, 9000)]))
+    assert h.cardinality() == reference_estimate(json.loads(h.to_json())["registers"])

@@ -35,9 +35,10 @@ def sample(name):
 
 
 def test_package_exposes_the_extension_types_and_leaves_the_module_alone():
-    assert murk.__all__ == NAMES + ["MinHashLSH"] and _murk.__all__ == NAMES
+    assert murk.__all__ == NAMES + ["MinHashLSH", "KLLSketch", "DDSketch", "ThetaSketch"] and _murk.__all__ == NAMES
     assert all(getattr(murk, n) is getattr(_murk, n) for n in NAMES)
     assert murk.MinHashLSH is murk._sketches.MinHashLSH and murk.MinHashLSH.__module__ == "murk"
+    assert murk.DDSketch is murk._sketches.DDSketch and murk.DDSketch.__module__ == "murk"
     assert {a for a in vars(_murk) if not a.startswith("__")} == set(NAMES)
     assert murk.__version__.count(".") >= 2
 

@@ -22,6 +22,7 @@ WHEEL_FILES = [
     r"murk/_sketches\.abi3\.so",
     r"murk/_sketches\.pyi",
     r"murk/cli(\.py|/__init__\.py)",
+    r"murk/cli/_overlap\.py",
     r"murk/__main__\.py",
     r"murk/dask\.py",
     r"murk/spark\.py",
@@ -29,7 +30,7 @@ WHEEL_FILES = [
     r"murk-[^/]+\.dist-info/entry_points\.txt",
 ]
 SDIST_FILES = [r"CMakeLists\.txt", r"pyproject\.toml", r"LICENSE", r"src/core/utils\.hpp",
-               r"src/binding/frame\.cpp", r"src/murk/__init__\.py", r"tests/conftest\.py"]
+               r"src/binding/frame\.hpp", r"src/murk/__init__\.py", r"tests/conftest\.py"]
 
 
 def missing(names, patterns):

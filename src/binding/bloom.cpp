@@ -92,6 +92,7 @@ PyMethodDef methods[] = {
     def<"add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
     def<UPDATE_COLUMN_DOC("Add"), update_column>(),
+    UPDATE_LINES("Add", update),
     def<"contains($self, item)\n--\n\nCheck if an item might be in the filter." CONTAINS_NOTE, contains>(),
     def<"query($self, item)\n--\n\nCheck if an item might be in the filter (alias for contains)." CONTAINS_NOTE,
         contains>(),
@@ -99,6 +100,7 @@ PyMethodDef methods[] = {
     def<"contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash.", contains_hash>(),
     def<"query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.", query_hashes>(),
     def<QUERY_COLUMN_DOC("Check membership", "?", "False"), query_column>(),
+    QUERY_LINES("Check membership", "?", query_many),
     def<"merge($self, other)\n--\n\nMerge another Bloom filter into this one (union).\n\n"
         "Both filters must have the same configuration (num_bits, num_hashes, seed).",
         merge>(),

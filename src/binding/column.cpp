@@ -12,18 +12,25 @@ namespace murk::py {
 
 // What the producer handed over. Each struct is ours once moved out of its
 // capsule and is released exactly once, here, with the GIL held.
-struct Column::Imported {
+struct ArrowImport {
     arrow::ArrowArrayStream stream{};
     arrow::ArrowSchema schema{};
     std::deque<arrow::ArrowArray> arrays;  // a deque: chunks keep pointing at them
 
-    ~Imported() {
+    ~ArrowImport() {
+        // A release callback may run Python code (a producer written with
+        // ctypes): it must not see, or swallow, an error on its way out.
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
         for (arrow::ArrowArray& a : arrays)
             if (a.release) a.release(&a);
         if (schema.release) schema.release(&schema);
         if (stream.release) stream.release(&stream);
+        PyErr_Restore(type, value, trace);
     }
 };
+
+void ArrowImportFree::operator()(ArrowImport* m) const { delete m; }
 
 std::size_t Items::fill(const arrow::Column& c, arrow::Cursor& at, std::size_t max) {
     if (keys_.size() < max) keys_.resize(max);
@@ -62,10 +69,9 @@ void take(PyObject* capsule, const char* name, const char* method, T& out) {
     raise(PyExc_ValueError, std::string("Arrow stream failed: ") + (msg ? msg : std::strerror(code)));
 }
 
-// Runs a core step, turning its TypeError into a Python one (which the
-// argument conversion then prefixes with the argument name).
-template <class F>
-void typed(F&& f) {
+}  // namespace
+
+void arrow_typed(const std::function<void()>& f) {
     try {
         f();
     } catch (const arrow::TypeError& e) {
@@ -73,11 +79,10 @@ void typed(F&& f) {
     }
 }
 
-}  // namespace
-
-void Column::import(PyObject* o, bool text_only) {
-    imp_ = std::make_unique<Imported>();
-    Imported& m = *imp_;
+ArrowImportPtr import_arrow(PyObject* o, const std::function<void(const arrow::ArrowSchema&)>& on_schema,
+                            const std::function<void(const arrow::ArrowArray&)>& on_array) {
+    ArrowImportPtr imp(new ArrowImport);
+    ArrowImport& m = *imp;
     const char* method = "__arrow_c_stream__";
     Ref fn(PyObject_GetAttrString(o, method));
     if (!fn) {
@@ -105,11 +110,7 @@ void Column::import(PyObject* o, bool text_only) {
         take(PyTuple_GetItem(got.get(), 0), "arrow_schema", method, m.schema);
         take(PyTuple_GetItem(got.get(), 1), "arrow_array", method, m.arrays.emplace_back());
     }
-    typed([&] { col_.emplace(m.schema); });
-    const arrow::ColumnType& t = col_->type();
-    if (text_only && !t.is_text())
-        raise(PyExc_TypeError, "TopK reads string columns (utf8, large_utf8, utf8_view or a dictionary of them), not " +
-                                   t.name);
+    on_schema(m.schema);
     if (stream) {
         for (;;) {
             arrow::ArrowArray& a = m.arrays.emplace_back();
@@ -121,11 +122,25 @@ void Column::import(PyObject* o, bool text_only) {
                 m.arrays.pop_back();
                 break;
             }
-            col_->add(a);
+            on_array(a);
         }
     } else {
-        col_->add(m.arrays.back());
+        on_array(m.arrays.back());
     }
+    return imp;
+}
+
+void Column::import(PyObject* o, bool text_only) {
+    imp_ = import_arrow(
+        o,
+        [&](const arrow::ArrowSchema& schema) {
+            arrow_typed([&] { col_.emplace(schema); });
+            const arrow::ColumnType& t = col_->type();
+            if (text_only && !t.is_text())
+                raise(PyExc_TypeError,
+                      "TopK reads string columns (utf8, large_utf8, utf8_view or a dictionary of them), not " + t.name);
+        },
+        [&](const arrow::ArrowArray& a) { col_->add(a); });
 }
 
 // ---------------------------------------------------------------- results

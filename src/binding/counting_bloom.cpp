@@ -79,6 +79,7 @@ PyMethodDef methods[] = {
     def<"add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
     def<UPDATE_COLUMN_DOC("Add"), update_column>(),
+    UPDATE_LINES("Add", update),
     def<"remove($self, item)\n--\n\nRemove one occurrence of an item previously added to the filter.\n\n"
         "Calling remove for an item that was not actually added can create false\n"
         "negatives, because a positive membership result may be a false positive.",
@@ -89,6 +90,7 @@ PyMethodDef methods[] = {
     def<"contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash.", contains_hash>(),
     def<"query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.", query_hashes>(),
     def<QUERY_COLUMN_DOC("Check membership", "?", "False"), query_column>(),
+    QUERY_LINES("Check membership", "?", query_many),
     def<"count($self, item)\n--\n\nReturn the minimum backing counter for an item.", count>(),
     def<"merge($self, other)\n--\n\nMerge another Counting Bloom filter into this one.", merge>(),
     def<"copy($self)\n--\n\nCreate a deep copy of this filter.", copy>(),

@@ -82,12 +82,15 @@ PyMethodDef methods[] = {
     def<UPDATE_COLUMN_DOC("Add") "\n\n"
         "Returns the number of items inserted, as update() does.",
         update_column>(),
+    def<UPDATE_LINES_DOC("Add") "\n\nLines that do not fit in a full filter are not counted, as in update().",
+        &UpdateLines<update>::run>(),
     def<"contains($self, item)\n--\n\nCheck if an item might be in the filter.", contains>(),
     def<"query($self, item)\n--\n\nCheck if an item might be in the filter (alias for contains).", contains>(),
     def<"query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.", query_many>(),
     def<"contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash.", contains_hash>(),
     def<"query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.", query_hashes>(),
     def<QUERY_COLUMN_DOC("Check membership", "?", "False"), query_column>(),
+    QUERY_LINES("Check membership", "?", query_many),
     def<"remove($self, item)\n--\n\nRemove an item from the filter.\n\n"
         "Returns True if a matching fingerprint was found and removed. Only call\n"
         "this for items known to have been inserted.",

@@ -64,6 +64,7 @@ PyMethodDef methods[] = {
     def<"add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
     def<UPDATE_COLUMN_DOC("Add"), update_column>(),
+    UPDATE_LINES("Add", update),
     def<"cardinality($self)\n--\n\nEstimate the cardinality (number of distinct elements).", cardinality>(),
     def<"query($self)\n--\n\nQuery the estimated cardinality (alias for cardinality).", cardinality>(),
     def<"confidence_interval($self, confidence=0.95)\n--\n\n"

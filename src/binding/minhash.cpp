@@ -63,6 +63,7 @@ PyMethodDef methods[] = {
     def<"add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash.", add_hash>(),
     def<"update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes.", update_hashes>(),
     def<UPDATE_COLUMN_DOC("Add"), update_column>(),
+    UPDATE_LINES("Add", update),
     def<"jaccard($self, other)\n--\n\nEstimate the Jaccard similarity with another MinHash.\n\n"
         "Returns a value between 0.0 and 1.0.",
         jaccard>(),

@@ -7,7 +7,11 @@
 
 namespace murk::py {
 ClassDef minhash_lsh_class();
+ClassDef kll_class();
+ClassDef ddsketch_class();
+ClassDef theta_sketch_class();
 int import_minhash_type();
+extern PyMethodDef line_functions[];
 }
 
 namespace {
@@ -17,7 +21,7 @@ PyModuleDef module_def = {
     "murk._sketches",
     "The package's own native classes: the MinHashLSH index and the sketches beside _murk's.",
     0,
-    nullptr,
+    murk::py::line_functions,
     nullptr,
     nullptr,
     nullptr,
@@ -30,5 +34,8 @@ PyMODINIT_FUNC PyInit__sketches(void) {
     if (murk::py::import_minhash_type() < 0) return nullptr;
     return murk::py::create_module(module_def, {
         murk::py::minhash_lsh_class,
+        murk::py::kll_class,
+        murk::py::ddsketch_class,
+        murk::py::theta_sketch_class,
     });
 }

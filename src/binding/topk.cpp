@@ -232,13 +232,39 @@ void update_column(TK& t, const TextColumn& c) {
     check_texts(c);
     c.each_block([&](const Items& b) { t.add_many(b.size(), texts(b)); });
 }
+void add_block(TK& t, const Items& b) { t.add_many(b.size(), texts(b)); }
+std::vector<u64> query_block(const TK& t, const Items& b) {
+    std::vector<u64> out(b.size());
+    t.query_many(b.size(), texts(b), out.data());
+    return out;
+}
 RowCounts query_column(const TK& t, const TextColumn& c) {
     check_texts(c);
-    return {c.per_row(c.collect<u64>([&](const Items& b) {
-        std::vector<u64> out(b.size());
-        t.query_many(b.size(), texts(b), out.data());
-        return out;
-    }))};
+    return {c.per_row(c.collect<u64>([&](const Items& b) { return query_block(t, b); }))};
+}
+
+// Lines are checked as UTF-8 before anything is counted, as column strings
+// are: the whole buffer when it is ASCII, else line by line to name the first
+// bad one. A str holding bad bytes cannot be made, so no line can count as one.
+void check_lines(const Lines& l) {
+    if (ascii({l.data(), l.size()})) return;
+    std::size_t line = 0;
+    l.each_block([&](const Items& b) {
+        for (std::size_t i = 0; i < b.size(); ++i, ++line) {
+            const Key k = b[i];
+            if (ascii(k)) continue;
+            const std::string fault = utf8_fault({k.data, k.size});
+            if (!fault.empty()) value_error("line " + std::to_string(line + 1) + " is not valid utf8: " + fault);
+        }
+    });
+}
+u64 update_lines(TK& t, const Lines& l) {
+    check_lines(l);
+    return UpdateLines<add_block>::run(t, l);
+}
+RowCounts query_lines(const TK& t, const Lines& l) {
+    check_lines(l);
+    return QueryLines<query_block>::run(t, l);
 }
 
 Listing listing(const TK& t, std::optional<u64> n, bool with_error) {
@@ -289,6 +315,11 @@ PyMethodDef methods[] = {
         "polars, pandas, DuckDB, nanoarrow) holding utf8, large_utf8 or utf8_view\n"
         "values (or a dictionary of them); each value counts as its str.",
         update_column>(),
+    def<"update_lines($self, buffer)\n--\n\nCount every line of a buffer, read in place, and return how many\n"
+        "lines were added.\n\n" LINES_INPUT_DOC "\n\n"
+        "Each line counts as its text and must be UTF-8: a ValueError names the first\n"
+        "line that is not, and nothing is counted.",
+        update_lines>(),
     def<"query($self, item)\n--\n\nQuery the estimated count of an item.\n\n"
         "Returns 0 if the item is not being tracked.",
         query>(),
@@ -299,6 +330,11 @@ PyMethodDef methods[] = {
         "Returns a read-only memoryview of format 'Q' with one entry per row\n"
         "(numpy.asarray wraps it without a copy); a null row answers 0.",
         query_column>(),
+    def<"query_lines($self, buffer)\n--\n\nQuery the count of every line of a buffer, read in place.\n\n"
+        "Returns a read-only memoryview of format 'Q' with one entry per line\n"
+        "(numpy.asarray wraps it without a copy).\n\n" LINES_INPUT_DOC "\n\n"
+        "Lines must be UTF-8, as for update_lines().",
+        query_lines>(),
     def<"contains($self, item)\n--\n\nCheck if an item is being tracked.", contains>(),
     def<"top($self, n=None)\n--\n\nGet the top-k items with their counts.\n\n"
         "Returns a list of (item, count) tuples sorted by count (descending).",

@@ -33,42 +33,52 @@ HyperLogLogData fresh(u8 precision, u64 seed) {
 
 }  // namespace
 
-HyperLogLog::HyperLogLog(u8 precision, u64 seed) : d_(fresh(precision, seed)) {}
+HyperLogLog::HyperLogLog(u8 precision, u64 seed) : d_(fresh(precision, seed)) { recount(); }
 
-HyperLogLog::HyperLogLog(HyperLogLogData d) : d_(validated(std::move(d))) {}
+HyperLogLog::HyperLogLog(HyperLogLogData d) : d_(validated(std::move(d))) { recount(); }
 
-// The sum of 2^-r over the registers, as a left-to-right double sum gives it.
-// One pass builds a histogram of ranks (four interleaved tables, so runs of
-// equal ranks do not serialise on one counter); the sum is then formed
-// exactly in units of 2^-rmax. When that integer is below 2^53 every partial
-// sum of the left-to-right order is an integer below 2^53 in the same units,
-// so the sequential double sum made no rounding and equals it. Otherwise the
-// registers are summed again in index order, the way the rounding demands.
-double HyperLogLog::register_sum(std::size_t& zeros) const noexcept {
+// Four interleaved tables, so that runs of equal ranks do not serialise on one
+// counter. Ranks never exceed 65 - p (loading checks it).
+void HyperLogLog::recount() noexcept {
     const u8* r = d_.registers.data();
     const std::size_t n = d_.registers.size();  // a multiple of 16
-    u32 hist[4][256] = {};
+    u32 hist[4][RANKS] = {};
     for (std::size_t i = 0; i < n; i += 4) {
         ++hist[0][r[i]];
         ++hist[1][r[i + 1]];
         ++hist[2][r[i + 2]];
         ++hist[3][r[i + 3]];
     }
-    u64 count[256];
+    for (std::size_t k = 0; k < RANKS; ++k) ranks_[k] = hist[0][k] + hist[1][k] + hist[2][k] + hist[3][k];
+    sum_valid_ = false;
+}
+
+// The sum of 2^-r over the registers, as a left-to-right double sum gives it.
+// The sum is formed exactly from the rank histogram in units of 2^-rmax. When
+// that integer is below 2^53 every partial sum of the left-to-right order is
+// an integer below 2^53 in the same units, so the sequential double sum made
+// no rounding and equals it. Otherwise (only ranks far above what real hashes
+// reach) the registers are summed again in index order, the way the rounding
+// demands. Either way the result is kept until a register changes.
+double HyperLogLog::register_sum(std::size_t& zeros) const noexcept {
+    zeros = ranks_[0];
+    if (sum_valid_) return sum_;
     int rmax = 0;
-    for (int k = 0; k < 256; ++k) {
-        count[k] = u64{hist[0][k]} + hist[1][k] + hist[2][k] + hist[3][k];
-        if (count[k]) rmax = k;
+    for (int k = 0; k < static_cast<int>(RANKS); ++k)
+        if (ranks_[k]) rmax = k;
+    unsigned __int128 units = 0;
+    for (int k = 0; k <= rmax; ++k) units += static_cast<unsigned __int128>(ranks_[k]) << (rmax - k);
+    if (units < (unsigned __int128){1} << 53) {
+        sum_ = std::ldexp(static_cast<double>(static_cast<u64>(units)), -rmax);
+    } else {
+        const u8* r = d_.registers.data();
+        double sum = 0.0;
+        for (std::size_t i = 0, n = d_.registers.size(); i < n; ++i)
+            sum += std::bit_cast<double>(static_cast<u64>(1023 - r[i]) << 52);
+        sum_ = sum;
     }
-    zeros = static_cast<std::size_t>(count[0]);
-    if (rmax <= 64) {
-        unsigned __int128 units = 0;
-        for (int k = 0; k <= rmax; ++k) units += static_cast<unsigned __int128>(count[k]) << (rmax - k);
-        if (units < (unsigned __int128){1} << 53) return std::ldexp(static_cast<double>(static_cast<u64>(units)), -rmax);
-    }
-    double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sum += std::bit_cast<double>(static_cast<u64>(1023 - r[i]) << 52);
-    return sum;
+    sum_valid_ = true;
+    return sum_;
 }
 
 double HyperLogLog::estimate() const noexcept {
@@ -112,11 +122,13 @@ void HyperLogLog::merge(const HyperLogLog& o) {
     const u8* x = o.d_.registers.data();
     for (std::size_t i = 0, n = d_.registers.size(); i < n; ++i) r[i] = std::max(r[i], x[i]);
     d_.count = sat_add(d_.count, o.d_.count);
+    recount();
 }
 
 void HyperLogLog::clear() noexcept {
     std::fill(d_.registers.begin(), d_.registers.end(), 0);
     d_.count = 0;
+    recount();
 }
 
 std::string HyperLogLog::repr() const {

@@ -1,6 +1,7 @@
 // HyperLogLog: distinct-count estimate from 2^p one-byte registers.
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -89,6 +90,17 @@ public:
 
 private:
     double register_sum(std::size_t& zeros) const noexcept;
+    void recount() noexcept;  // the rank histogram from the registers
+
+    // How many registers hold each rank, kept current by every change, so an
+    // estimate reads 66 counts instead of 2^p registers; and the register sum
+    // of the last estimate, until a register changes.
+    static constexpr std::size_t RANKS = 66;
+    void moved(u8 from, u8 to) noexcept {
+        --ranks_[from];
+        ++ranks_[to];
+        sum_valid_ = false;
+    }
 
     // Top p bits pick the register; the rank is one more than the leading
     // zeros of the rest, capped at 65 - p when the rest is all zero.
@@ -97,10 +109,16 @@ private:
         const u64 w = h << p;
         const u8 rank = w ? static_cast<u8>(__builtin_clzll(w) + 1) : static_cast<u8>(65 - p);
         u8& r = d_.registers[h >> (64 - p)];
-        if (rank > r) r = rank;
+        if (rank > r) {
+            moved(r, rank);
+            r = rank;
+        }
     }
 
     HyperLogLogData d_;
+    std::array<u32, RANKS> ranks_{};
+    mutable double sum_ = 0.0;
+    mutable bool sum_valid_ = false;
 };
 
 }  // namespace murk

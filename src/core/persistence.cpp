@@ -266,6 +266,7 @@ public:
 };
 
 void json_uint(JsonOut& o, u64 v) { o.check(o.w.Uint64(v)); }
+void json_int(JsonOut& o, std::int64_t v) { o.check(o.w.Int64(v)); }
 void json_double(JsonOut& o, double v) {
     if (!std::isfinite(v)) return json_null(o);
     std::string s = format_double(v);

@@ -139,6 +139,7 @@ std::string format_double(double v);
 
 class JsonOut;  // wraps a PrettyWriter; defined in persistence.cpp
 void json_uint(JsonOut& o, u64 v);
+void json_int(JsonOut& o, std::int64_t v);
 void json_double(JsonOut& o, double v);
 void json_string(JsonOut& o, std::string_view s);
 void json_null(JsonOut& o);

@@ -24,7 +24,12 @@ from _murk import (
     TopK,
 )
 
-from ._sketches import MinHashLSH
+from ._sketches import (
+    DDSketch,
+    KLLSketch,
+    MinHashLSH,
+    ThetaSketch,
+)
 
 
 @dataclass(frozen=True)
@@ -50,6 +55,9 @@ class Kind:
     # kept as text, so bytes are decoded), "numbers" (floats), or None when it
     # is not built from a column of values (an index of other sketches).
     feeds: str | None = "items"
+    # Merging sketches of the parts of an input gives, byte for byte, the
+    # sketch of the whole: the command line may then split a file among threads.
+    exact_merge: bool = False
     # What the whole sketch answers (murk.spark.estimate reads it):
     # "cardinality" (a distinct count: cardinality() or estimate()), "quantiles"
     # (quantile(q), quantiles(qs) and rank(x) over the numbers fed), "top"
@@ -143,6 +151,37 @@ def _topk_info(s: Any) -> dict[str, Any]:
     return {"k": s.k, "size_in_bytes": s.size_in_bytes, "tracked": len(s), "min_count": s.min_count()}
 
 
+def _kll_info(s: Any) -> dict[str, Any]:
+    info: dict[str, Any] = {
+        "k": s.k, "n": s.n, "num_retained": s.num_retained, "num_levels": s.num_levels,
+        "size_in_bytes": s.size_in_bytes, "normalized_rank_error": s.normalized_rank_error(),
+    }
+    if not s.is_empty():
+        info.update(min=s.min, max=s.max, median=s.quantile(0.5), p99=s.quantile(0.99))
+    return info
+
+
+def _dd_info(s: Any) -> dict[str, Any]:
+    info: dict[str, Any] = {
+        "relative_accuracy": s.relative_accuracy, "max_buckets": s.max_buckets, "n": s.n,
+        "size_in_bytes": s.size_in_bytes, "num_buckets": s.num_buckets, "collapsed": s.collapsed,
+        "collapsed_ranks": [list(r) for r in s.collapsed_ranks],
+    }
+    if s.n:
+        info.update(min=s.min, max=s.max, sum=s.sum, mean=s.mean,
+                    quantiles=dict(zip(("p50", "p90", "p99", "p99.9"), s.quantiles([0.5, 0.9, 0.99, 0.999]))))
+    return info
+
+
+def _theta_info(s: Any) -> dict[str, Any]:
+    low, high = s.confidence_interval(0.95)
+    return {
+        "lg_k": s.lg_k, "seed": s.seed, "size_in_bytes": s.size_in_bytes, "estimate": s.estimate(),
+        "interval_95": [low, high], "num_retained": s.num_retained, "theta": s.theta,
+        "estimation_mode": s.is_estimation_mode, "updatable": s.updatable,
+    }
+
+
 def _lsh_info(s: Any) -> dict[str, Any]:
     return {
         "num_hashes": s.num_hashes, "bands": s.bands, "rows": s.rows, "seed": s.seed, "keys": len(s),
@@ -157,14 +196,14 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
         Option("--num-bits", "num_bits", int, "Size the filter directly: number of bits."),
         Option("--num-hashes", "num_hashes", int, "Hash functions per item (default: optimal)."),
         SEED,
-    ), lambda: BloomFilter(expected_items=1), "member", _bloom_info, mergeable=True),
+    ), lambda: BloomFilter(expected_items=1), "member", _bloom_info, mergeable=True, exact_merge=True),
     Kind("counting-bloom", CountingBloomFilter, "Counting Bloom filter", (
         Option("--expected-items", "expected_items", int, "Items the filter is sized for."),
         FPR,
         Option("--num-counters", "num_counters", int, "Size the filter directly: number of 8-bit counters."),
         Option("--num-hashes", "num_hashes", int, "Hash functions per item (default: optimal)."),
         SEED,
-    ), lambda: CountingBloomFilter(expected_items=1), "member", _counting_info, mergeable=True),
+    ), lambda: CountingBloomFilter(expected_items=1), "member", _counting_info, mergeable=True, exact_merge=True),
     Kind("scalable-bloom", ScalableBloomFilter, "Scalable Bloom filter", (
         Option("--initial-capacity", "initial_capacity", int, "Capacity of the first slice (default 1000)."),
         Option("--fpr", "false_positive_rate", float, "Compound false-positive rate bound (default 0.01)."),
@@ -179,23 +218,36 @@ KINDS: dict[str, Kind] = {k.name: k for k in (
     Kind("hll", HyperLogLog, "HyperLogLog", (
         Option("--precision", "precision", int, "Register index bits, 4 to 18 (default 14)."),
         SEED,
-    ), lambda: HyperLogLog(4), None, _hll_info, mergeable=True, summary="cardinality"),
+    ), lambda: HyperLogLog(4), None, _hll_info, mergeable=True, exact_merge=True, summary="cardinality"),
     Kind("cms", CountMinSketch, "Count-min sketch", (
         Option("--width", "width", int, "Counters per row (with --depth)."),
         Option("--depth", "depth", int, "Number of rows (with --width)."),
         Option("--error-rate", "error_rate", float, "Additive error as a share of the total (with --confidence)."),
         Option("--confidence", "confidence", float, "Probability the error bound holds (with --error-rate)."),
         SEED,
-    ), lambda: CountMinSketch(1, 1), "count", _cms_info, mergeable=True),
+    ), lambda: CountMinSketch(1, 1), "count", _cms_info, mergeable=True, exact_merge=True),
     Kind("minhash", MinHash, "MinHash", (
         Option("--num-hashes", "num_hashes", int, "Signature length (default 128)."),
         SEED,
-    ), lambda: MinHash(1), None, _minhash_info, mergeable=True),
+    ), lambda: MinHash(1), None, _minhash_info, mergeable=True, exact_merge=True),
     Kind("topk", TopK, "Top-k tracker", (
         Option("--k", "k", int, "Number of counters kept.", required=True),
     ), lambda: TopK(1), "count", _topk_info, mergeable=True, feeds="text", summary="top"),
+    Kind("kll", KLLSketch, "KLL quantile sketch", (
+        Option("--k", "k", int, "Accuracy parameter, 8 to 65535 (default 200)."),
+        Option("--seed", "seed", int, "Seed of the compaction coin, 0 to 2**64-1 (default 0)."),
+    ), lambda: KLLSketch(8), None, _kll_info, mergeable=True, feeds="numbers"),
     Kind("minhash-lsh", MinHashLSH, "MinHash LSH index", (), lambda: MinHashLSH(num_hashes=4, bands=2, rows=2),
          None, _lsh_info, mergeable=False, feeds=None),
+    Kind("dd", DDSketch, "DDSketch (quantiles, relative error)", (
+        Option("--relative-accuracy", "relative_accuracy", float,
+               "Relative error of every quantile, 1e-06 to below 1 (default 0.01)."),
+        Option("--max-buckets", "max_buckets", int, "Buckets per sign before the lowest collapse (default 2048)."),
+    ), lambda: DDSketch(), None, _dd_info, mergeable=True, feeds="numbers"),
+    Kind("theta", ThetaSketch, "Theta sketch", (
+        Option("--lg-k", "lg_k", int, "Log2 of the hashes kept, 4 to 26 (default 12: ~1.6% error)."),
+        SEED,
+    ), lambda: ThetaSketch(4), None, _theta_info, mergeable=True, summary="cardinality"),
 )}
 
 

@@ -38,6 +38,7 @@ __all__ = ["build", "contains"]
 
 _Sketch: TypeAlias = (
     murk.BloomFilter | murk.CountingBloomFilter | murk.CountMinSketch | murk.HyperLogLog | murk.MinHash | murk.TopK
+    | murk.KLLSketch
 )
 _Queryable: TypeAlias = (
     murk.BloomFilter | murk.CountingBloomFilter | murk.ScalableBloomFilter | murk.CuckooFilter
@@ -49,6 +50,7 @@ MERGEABLE: tuple[type, ...] = tuple(k.cls for k in _BUILT if k.mergeable)
 UNMERGEABLE: tuple[type, ...] = tuple(k.cls for k in _BUILT if not k.mergeable)
 FILTERS: tuple[type, ...] = tuple(k.cls for k in _BUILT if k.answers == "member")
 COUNTERS: tuple[type, ...] = tuple(k.cls for k in _BUILT if k.answers == "count")
+NUMERIC: tuple[type, ...] = tuple(k.cls for k in _BUILT if k.feeds == "numbers")
 
 _BY_NAME = {cls.__name__: cls for cls in MERGEABLE}
 
@@ -98,8 +100,23 @@ def _arrow(part: Any) -> Any:
 _NOT_A_COLUMN = (TypeError, ValueError)
 
 
+def _numeric_array(part: Any) -> np.ndarray | None:
+    """The partition as a NumPy array of integers or floats, or None."""
+    if isinstance(part, (pd.Series, pd.Index, np.ndarray)) and isinstance(part.dtype, np.dtype) \
+            and part.dtype.kind in "iuf":
+        return np.asarray(part)
+    return None
+
+
 def _feed(sketch: _Sketch, part: Any) -> None:
     """Add one partition to a sketch: the only place partitions are fed."""
+    if isinstance(sketch, NUMERIC):
+        # Quantile sketches take numbers: NumPy blocks in place (NaN is skipped
+        # there), nullable and Arrow-backed ones as columns, the rest as values.
+        array = _numeric_array(part)
+        if array is not None:
+            sketch.update_array(array)  # type: ignore[union-attr]
+            return
     column = _arrow(part)
     if column is not None:
         try:
@@ -238,7 +255,9 @@ def build(
 
     ``values`` is a Dask Bag, Series, Index or 1-D Array. Only mergeable
     sketches can be built in pieces: BloomFilter, CountingBloomFilter,
-    CountMinSketch, HyperLogLog, MinHash and TopK. Everything is checked here,
+    CountMinSketch, HyperLogLog, MinHash, TopK, ThetaSketch (the union) and the
+    quantile sketches (KLLSketch, DDSketch), which take numbers: a numeric
+    Series, Index or Array is read in place. Everything is checked here,
     before any task runs: ``factory(**params)`` is called once to make sure it
     returns one of those. A murk class travels to the workers as its name and
     arguments; for any other callable, the empty sketch it returned here
@@ -264,7 +283,7 @@ def build(
     if not isinstance(empty, MERGEABLE):
         raise TypeError(
             "factory must return an empty murk BloomFilter, CountingBloomFilter, CountMinSketch, "
-            f"HyperLogLog, MinHash or TopK, but returned {type(empty).__module__}.{type(empty).__qualname__}"
+            f"HyperLogLog, MinHash, TopK or KLLSketch, but returned {type(empty).__module__}.{type(empty).__qualname__}"
         )
 
     recipe: Any = _recipe(factory, params)

@@ -55,6 +55,33 @@ def lsh_answers(o):
         ["len", [], len(o)], ["bands", [], o.bands], ["rows", [], o.rows], ["in", ["doc-1"], "doc-1" in o]]
 
 
+def numbers(sketch, n):
+    """n values in a scrambled order, an infinity among them."""
+    sketch.update([((i * 7919) % 10007) / 97 for i in range(n)] + [float("-inf")])
+    return sketch
+
+
+def kll_answers(o):
+    qs = [0.0, 0.1, 0.5, 0.99, 1.0]
+    counts = [["len", [], len(o)], ["num_retained", [], o.num_retained], ["is_empty", [], o.is_empty()]]
+    if o.is_empty():
+        return counts
+    return counts + [["quantiles", [qs], o.quantiles(qs)], ["rank", [50.0], o.rank(50.0)],
+                     ["cdf", [[10.0, 60.0]], o.cdf([10.0, 60.0])]]
+
+
+def dd_values(sketch, extremes=()):
+    """Negative, zero and infinite values, and optionally some far apart."""
+    sketch.update([(i - 300) ** 3 / 7 for i in range(600)] + [0.0] * 5 + [float("inf"), *extremes])
+    return sketch
+
+
+def dd_answers(o):
+    return [["quantiles", [[0, 0.01, 0.25, 0.5, 0.9, 0.99, 0.999]], o.quantiles([0, 0.01, 0.25, 0.5, 0.9, 0.99, 0.999])],
+            ["rank", [100.0], o.rank(100.0)], ["cdf", [[-1e6, 0.0, 1e6]], o.cdf([-1e6, 0.0, 1e6])],
+            ["n", [], o.n], ["min", [], o.min], ["max", [], o.max], ["sum", [], o.sum], ["collapsed", [], o.collapsed]]
+
+
 def cases():
     mh_a = filled(murk.MinHash(64), WORDS[:1500])
     yield "bloom-sized", filled(murk.BloomFilter(expected_items=1000, false_positive_rate=0.01), WORDS[:800]), membership
@@ -87,6 +114,18 @@ def cases():
     yield "topk-3", filled(murk.TopK(3), ZIPF[::7]), topk
     yield "minhash-lsh", lsh_index(0.8, 128), lsh_answers
     yield "minhash-lsh-banded-seeded", lsh_index(0.5, 32, seed=9, bands=4, rows=6), lsh_answers
+    yield "kll-200", numbers(murk.KLLSketch(), 5000), kll_answers
+    yield "kll-8-seeded", numbers(murk.KLLSketch(8, seed=7), 3000), kll_answers
+    yield "kll-empty", murk.KLLSketch(16), kll_answers
+    yield "ddsketch", dd_values(murk.DDSketch()), dd_answers
+    yield "ddsketch-collapsed", dd_values(murk.DDSketch(relative_accuracy=0.05, max_buckets=16), (1e-300, 1e300)), dd_answers
+    yield "ddsketch-empty", murk.DDSketch(relative_accuracy=0.02), lambda o: [["n", [], o.n], ["sum", [], o.sum]]
+    theta = lambda o: [["estimate", [], o.estimate()], ["len", [], len(o)], ["theta", [], o.theta],  # noqa: E731
+                       ["lower_bound", [2], o.lower_bound(2)], ["upper_bound", [1], o.upper_bound(1)],
+                       ["num_retained", [], o.num_retained], ["updatable", [], o.updatable]]
+    yield "theta-12", filled(murk.ThetaSketch(12)), theta
+    yield "theta-4-seeded", filled(murk.ThetaSketch(4, seed=42)), theta
+    yield "theta-intersection", filled(murk.ThetaSketch(6)) & filled(murk.ThetaSketch(7), WORDS[900:]), theta
 
 
 

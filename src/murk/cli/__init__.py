@@ -1,7 +1,10 @@
 """The `murk` command: build, update, query and inspect sketches from the shell.
 
-Items are the lines of the inputs (files, `.gz` files, or stdin), read in large
-blocks and fed to the batch methods, or one column of CSV or Parquet files.
+Items are the lines of the inputs (files, `.gz` files, or stdin), handed to the
+sketches' lines methods as buffers they read in place (regular files mapped and,
+for kinds whose partial sketches merge exactly, split among threads; streams in
+large blocks), or one column of CSV or Parquet files. Reports are tables on a
+terminal, tab-separated lines otherwise, and JSON with --json.
 Every command that reads a sketch file takes its binary form (the kind comes
 from the magic) or its JSON form (the kind comes from the record's fields).
 Errors are one line on stderr, `murk: error: ...`, with exit status 2; `query
@@ -9,6 +12,7 @@ Errors are one line on stderr, `murk: error: ...`, with exit status 2; `query
 """
 from __future__ import annotations
 
+import functools
 import json
 import math
 import os
@@ -18,10 +22,11 @@ from typing import Any
 
 import click
 
-import murk
-
-from ._input import Progress, column_batches, line_batches, require_arrow, sources
+from ._input import (Mapped, Progress, buffers_of, close_source, column_batches, line_batches, line_buffers,
+                     open_source, require_arrow, sources, split_points)
 from ._kinds import KINDS, CliError, Kind, Loaded, load, serialize, write_atomic
+from ._numbers import feed_numbers
+from ._overlap import overlap
 
 __all__ = ["main", "cli"]
 
@@ -33,15 +38,22 @@ CONTEXT = {"help_option_names": ["-h", "--help"], "max_content_width": 100}
 
 
 def _library_call(fn: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
-    """Call into murk; its ValueError/OverflowError messages become the CLI's error, unchanged."""
+    """Call into murk; its ValueError/OverflowError messages become the CLI's error, unchanged
+    (and TypeError: a sketch that accepts no updates says why)."""
     try:
         return fn(*args, **kwargs)
-    except (ValueError, OverflowError, MemoryError) as e:
+    except (ValueError, OverflowError, MemoryError, TypeError) as e:
         raise CliError(str(e) or type(e).__name__) from None
 
 
-def _feed(sketch: Any, kind: Kind, inputs: Sequence[str], column: str | None, what: str) -> int:
+MIN_PART = 1 << 22  # bytes a thread is worth starting for
+
+
+def _feed(sketch: Any, kind: Kind, inputs: Sequence[str], column: str | None, what: str,
+          threads: int | None = None) -> int:
     """Add every item of the inputs to sketch; returns how many were added."""
+    if kind.feeds == "numbers":
+        return feed_numbers(sketch, inputs, column, what).numbers
     srcs = sources(inputs)
     total = 0
     with Progress(srcs, what) as progress:
@@ -51,11 +63,113 @@ def _feed(sketch: Any, kind: Kind, inputs: Sequence[str], column: str | None, wh
                 n = len(array) - array.null_count
                 _check_added(kind, _library_call(sketch.update_column, array), n, total)
                 total += n
+        elif hasattr(sketch, "update_lines"):
+            total = _feed_lines(sketch, kind, srcs, progress, _threads(threads) if kind.exact_merge else 1)
         else:
             for lines in line_batches(srcs, kind.text_items, progress):
                 _check_added(kind, _library_call(sketch.update, lines), len(lines), total)
                 total += len(lines)
     return total
+
+
+def _threads(given: int | None) -> int:
+    if given is not None:
+        if given < 1:
+            raise CliError("--threads must be at least 1")
+        return given
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def _feed_lines(sketch: Any, kind: Kind, srcs: Sequence[Any], progress: Progress, threads: int) -> int:
+    total = done = 0
+    for src in srcs:
+        raw, reader = open_source(src)
+        try:
+            parts = min(threads, len(reader) // MIN_PART) if isinstance(reader, Mapped) else 1
+            if parts > 1:
+                assert isinstance(reader, Mapped)
+                advance = functools.partial(lambda at, pos: progress.advance_to(at + pos), done)
+                total += _feed_parallel(sketch, kind, reader, parts, advance)
+            else:
+                for buf, pos in buffers_of(src, reader):
+                    total += _add_lines(sketch, kind, buf, total)
+                    progress.advance_to(done + pos)
+        finally:
+            close_source(src, raw, reader)
+        done += src.size or 0
+    return total
+
+
+def _add_lines(sketch: Any, kind: Kind, buf: Any, before: int) -> int:
+    """Feed one buffer of lines; returns how many lines it held."""
+    try:
+        added: int = sketch.update_lines(buf)
+    except ValueError as e:
+        if not kind.text_items:
+            raise CliError(str(e)) from None
+        # Text kinds refuse bytes that are not UTF-8; here they become U+FFFD, as
+        # decoding each line with errors="replace" would make them.
+        added = _library_call(sketch.update_lines, bytes(buf).decode("utf-8", "replace").encode())
+    # Kinds that merge exactly take every line, so what they added is the line
+    # count; another (a cuckoo filter) may refuse lines, so they are counted.
+    n = added if kind.exact_merge else _count_lines(buf)
+    _check_added(kind, added, n, before)
+    return n
+
+
+def _feed_parallel(sketch: Any, kind: Kind, mapped: Mapped, parts: int, advance: Callable[[int], None]) -> int:
+    """The lines of a mapped file cut into parts at line starts, each fed to a
+    sketch of its own by a thread (the lines methods run without the GIL), and
+    the parts merged into sketch in order."""
+    import threading
+    from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
+
+    assert mapped.map is not None
+    base = mapped.start
+    ranges = [(a - base, b - base) for a, b in split_points(mapped.map, base, base + len(mapped), parts)]
+    sketches = [sketch] + [_empty_like(sketch) for _ in ranges[1:]]
+    seen = [0] * len(ranges)
+    counts = [0] * len(ranges)
+    stop = threading.Event()
+
+    def work(i: int) -> None:
+        start, end = ranges[i]
+        for buf, pos in mapped.slices(start, end):
+            if stop.is_set():
+                return
+            counts[i] += _add_lines(sketches[i], kind, buf, counts[i])
+            seen[i] = pos - start
+
+    with ThreadPoolExecutor(len(ranges), thread_name_prefix="murk-lines") as pool:
+        futures = [pool.submit(work, i) for i in range(len(ranges))]
+        try:
+            while True:
+                finished, pending = wait(futures, timeout=0.1, return_when=FIRST_EXCEPTION)
+                advance(sum(seen))
+                if not pending or any(f.exception() is not None for f in finished):
+                    break
+        finally:
+            stop.set()
+        for f in futures:
+            f.result()
+    for part in sketches[1:]:
+        sketch.merge(part)
+    return sum(counts)
+
+
+def _empty_like(sketch: Any) -> Any:
+    part = sketch.copy()
+    part.clear()
+    return part
+
+
+def _count_lines(buf: Any) -> int:
+    from .._sketches import _count_lines as count
+
+    return int(count(buf))
 
 
 def _check_added(kind: Kind, added: Any, n: int, before: int) -> None:
@@ -101,6 +215,14 @@ def _inputs(fn: Callable[..., Any]) -> Callable[..., Any]:
     return click.argument("inputs", nargs=-1, metavar="[INPUT]...")(fn)
 
 
+THREADS_HELP = ("Threads reading a regular file, for kinds whose partial sketches merge exactly "
+                "(default: the cores available; the result is the same for any number).")
+
+
+def _threads_option(fn: Callable[..., Any]) -> Callable[..., Any]:
+    return click.option("--threads", type=int, default=None, metavar="N", help=THREADS_HELP)(fn)
+
+
 def _kind(name: str | None) -> Kind | None:
     return KINDS[name] if name is not None else None
 
@@ -118,7 +240,7 @@ class _Root(click.Group):
 
 
 @click.group(cls=_Root, context_settings=CONTEXT)
-@click.version_option(murk.__version__, "-V", "--version", prog_name="murk")
+@click.version_option(None, "-V", "--version", package_name="murk", prog_name="murk")
 def cli() -> None:
     """Probabilistic sketches from the shell.
 
@@ -147,17 +269,54 @@ def build() -> None:
     """
 
 
+# Kinds sized by an item count the command line can take from the input itself:
+# the count's option, and the options that size the sketch directly instead.
+_SIZED_BY_ITEMS = {"bloom": ("expected_items", "num_bits"), "counting-bloom": ("expected_items", "num_counters")}
+
+
+def _size_from_input(kind: Kind, given: dict[str, Any], inputs: Sequence[str], column: str | None,
+                     threads: int | None) -> None:
+    """Size a filter given no size for the distinct items of its inputs, counted
+    in a first pass (the upper end of a HyperLogLog's 99% interval, at most the
+    number of items)."""
+    count, *direct = _SIZED_BY_ITEMS[kind.name]
+    if any(given.get(p) is not None for p in (count, *direct)):
+        return
+    options = " or ".join(o.flag for o in kind.options if o.param in (count, *direct))
+    if not inputs or "-" in inputs:
+        raise CliError(f"a {kind.title} read from stdin needs its size: give {options}")
+    hll = KINDS["hll"].cls(14)
+    items = _feed(hll, KINDS["hll"], inputs, column, "sizing", threads)
+    _, high = hll.confidence_interval(0.99)
+    given[count] = max(1, min(items, math.ceil(high)))
+    _note(f"sized the {kind.title} for {given[count]} items, the distinct items of the input counted in a "
+          f"first pass ({options} sets the size)")
+
+
+def _note(message: str) -> None:
+    try:
+        sys.stderr.write(f"murk: {message}\n")
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass
+
+
 def _build_command(kind: Kind) -> click.Command:
-    def run(inputs: tuple[str, ...], output: str, as_json: bool, column: str | None, **params: Any) -> None:
+    def run(inputs: tuple[str, ...], output: str, as_json: bool, column: str | None, threads: int | None,
+            **params: Any) -> None:
         given = {o.param: params[o.param] for o in kind.options if params[o.param] is not None}
+        if kind.name in _SIZED_BY_ITEMS:
+            _size_from_input(kind, given, inputs, column, threads)
         sketch = _library_call(kind.cls, **given)
-        _feed(sketch, kind, inputs, column, f"build {kind.name}")
+        _feed(sketch, kind, inputs, column, f"build {kind.name}", threads)
         _write(output, serialize(sketch, as_json))
 
+    help_text = f"Build a {kind.title} from the items of the inputs and write it to -o FILE."
+    if kind.name in _SIZED_BY_ITEMS:
+        help_text += ("\n\nWithout a size it is sized for the distinct items of the input files, counted in "
+                      "a first pass.")
     cmd = click.Command(
-        kind.name, callback=run, context_settings=CONTEXT,
-        help=f"Build a {kind.title} from the items of the inputs and write it to -o FILE.",
-        short_help=f"{kind.title}.",
+        kind.name, callback=run, context_settings=CONTEXT, help=help_text, short_help=f"{kind.title}.",
     )
     # Options are passed to the constructor as given; its own checks report bad values.
     for o in kind.options:
@@ -166,6 +325,7 @@ def _build_command(kind: Kind) -> click.Command:
         click.Option(["-o", "--output"], required=True, metavar="FILE", help="Where to write the sketch ('-' for stdout)."),
         click.Option(["--json", "as_json"], is_flag=True, help="Write the JSON form instead of the binary form."),
         click.Option(["--column"], metavar="NAME", default=None, help=COLUMN_HELP),
+        click.Option(["--threads"], type=int, default=None, metavar="N", help=THREADS_HELP),
         click.Argument(["inputs"], nargs=-1, metavar="[INPUT]..."),
     ]
     return cmd
@@ -179,14 +339,16 @@ for _k in KINDS.values():
 @click.argument("file")
 @_inputs
 @click.option("--json", "as_json", is_flag=True, help="Save in the JSON form (default: keep the file's form).")
+@_threads_option
 @_kind_option
-def add(file: str, inputs: tuple[str, ...], column: str | None, as_json: bool, kind: str | None) -> None:
+def add(file: str, inputs: tuple[str, ...], column: str | None, as_json: bool, threads: int | None,
+        kind: str | None) -> None:
     """Add the items of the inputs to the sketch in FILE and save it atomically.
 
     An error or an interruption leaves FILE as it was.
     """
     loaded = load(file, _kind(kind))
-    _feed(loaded.sketch, loaded.kind, inputs, column, f"add to {loaded.kind.name}")
+    _feed(loaded.sketch, loaded.kind, inputs, column, f"add to {loaded.kind.name}", threads)
     write_atomic(file, serialize(loaded.sketch, as_json or loaded.form == "json"))
 
 
@@ -211,6 +373,10 @@ def query(file: str, items: tuple[str, ...], quiet: bool, as_json: bool, kind: s
     k, sketch = loaded.kind, loaded.sketch
     if k.answers is None:
         raise CliError(f"a {k.name} sketch has no per-item answer (query takes filters, cms and topk)")
+    out = sys.stdout.buffer
+    if not items and not sys.stdin.isatty() and not as_json and hasattr(sketch, "query_lines"):
+        _query_lines(sketch, k, quiet, out)
+        return
     batches: Iterable[list[Any]]
     if items:
         raw = [os.fsencode(i) for i in items]  # the argument's bytes, as a line would give them
@@ -219,7 +385,6 @@ def query(file: str, items: tuple[str, ...], quiet: bool, as_json: bool, kind: s
         batches = _typed_lines(k.text_items)  # someone typing: answer each line at once
     else:
         batches = line_batches(sources(["-"]), k.text_items, Progress([], ""))
-    out = sys.stdout.buffer
     first = True
     if as_json and not quiet:
         out.write(b"[")
@@ -250,10 +415,54 @@ def query(file: str, items: tuple[str, ...], quiet: bool, as_json: bool, kind: s
     out.flush()
 
 
+def _query_lines(sketch: Any, kind: Kind, quiet: bool, out: Any) -> None:
+    """Answer the lines of stdin block by block, read and written in place."""
+    from .._sketches import _tab_lines
+
+    for buf in line_buffers(sources(["-"]), Progress([], "")):
+        try:
+            answers = sketch.query_lines(buf)
+        except ValueError as e:
+            if not kind.text_items:
+                raise CliError(str(e)) from None
+            buf = bytes(buf).decode("utf-8", "replace").encode()  # bad bytes become U+FFFD
+            answers = _library_call(sketch.query_lines, buf)
+        if quiet:
+            if not _all_present(answers):
+                sys.exit(EXIT_ABSENT)
+            continue
+        out.write(_tab_lines(buf, answers))
+        out.flush()
+
+
+def _all_present(answers: memoryview) -> bool:
+    """No false (format '?') or zero count (format 'Q') among the answers."""
+    raw = answers.tobytes()
+    if answers.format == "?":
+        return b"\x00" not in raw
+    zero = bytes(8)
+    i = raw.find(zero)
+    while i >= 0:
+        aligned = -(-i // 8) * 8
+        if raw[aligned:aligned + 8] == zero:
+            return False
+        i = raw.find(zero, aligned)
+    return True
+
+
 def _typed_lines(text: bool) -> Iterable[list[Any]]:
     for line in sys.stdin.buffer:
         line = line.removesuffix(b"\n").removesuffix(b"\r")
         yield [line.decode("utf-8", "replace") if text else line]
+
+
+def _plain(value: Any) -> str:
+    """A report value for a pipe: full precision, lists as tab-separated fields."""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, list):
+        return "\t".join(_plain(v) for v in value)
+    return repr(value) if isinstance(value, float) else str(value)
 
 
 def _fmt(value: Any) -> str:
@@ -272,21 +481,29 @@ def _fmt(value: Any) -> str:
 @_kind_option
 def info(file: str, as_json: bool, kind: str | None) -> None:
     """Show what the sketch in FILE is: its kind, parameters, counts, size,
-    fill and health, and its estimate where it has one."""
+    fill and health, and its estimate where it has one. A table on a
+    terminal, else `key<TAB>value` lines."""
     loaded = load(file, _kind(kind))
     report = {"file": file, "kind": loaded.kind.name, "form": loaded.form, **loaded.kind.info(loaded.sketch)}
     if as_json:
         _print_json(report)
-        return
+    elif sys.stdout.isatty():
+        _print_table(f"{file}: {loaded.kind.title}", {k: v for k, v in report.items() if k != "file"})
+    else:
+        out = "".join(f"{key}\t{_plain(value)}\n" for key, value in report.items())
+        sys.stdout.buffer.write(out.encode("utf-8", "surrogateescape"))
+
+
+def _print_table(title: str | None, rows: dict[str, Any]) -> None:
+    """A two-column table of a report, for a terminal."""
     from rich.table import Table
     from rich.text import Text
 
-    table = Table(title=Text(f"{file}: {loaded.kind.title}"), show_header=False, title_justify="left")
+    table = Table(title=Text(title) if title else None, show_header=False, title_justify="left")
     table.add_column("field", style="bold")
     table.add_column("value", overflow="fold")
-    for key, value in report.items():
-        if key != "file":
-            table.add_row(key.replace("_", " "), Text(_fmt(value)))
+    for key, value in rows.items():
+        table.add_row(key.replace("_", " "), Text(_fmt(value)))
     _console().print(table)
 
 
@@ -336,22 +553,26 @@ def convert(file: str, to: str | None, output: str, as_json: bool, kind: str | N
 @click.option("--precision", type=int, default=None, help="HyperLogLog precision, 4 to 18 (default 14: ~0.8% error).")
 @click.option("--confidence", type=float, default=0.95, show_default=True, help="Confidence of the interval.")
 @click.option("--json", "as_json", is_flag=True, help="Print a JSON object.")
+@_threads_option
 def distinct(inputs: tuple[str, ...], column: str | None, precision: int | None, confidence: float,
-             as_json: bool) -> None:
+             as_json: bool, threads: int | None) -> None:
     """Estimate the number of distinct lines: `estimate<TAB>low<TAB>high`.
 
     The bounded-memory cousin of `sort -u | wc -l`: a HyperLogLog of 2**precision
     bytes, whatever the input's size. low and high bound the interval at the
-    given confidence.
+    given confidence. Prints a table on a terminal.
     """
     kind = KINDS["hll"]
     hll = _library_call(kind.cls, **({} if precision is None else {"precision": precision}))
-    lines = _feed(hll, kind, inputs, column, "distinct")
+    lines = _feed(hll, kind, inputs, column, "distinct", threads)
     low, high = _library_call(hll.confidence_interval, confidence)
     estimate = hll.cardinality()
     if as_json:
         _print_json({"estimate": estimate, "low": low, "high": high, "confidence": confidence,
                      "precision": hll.precision, "standard_error": hll.standard_error, "items": lines})
+    elif sys.stdout.isatty():
+        _print_table(None, {"estimate": round(estimate), f"interval {confidence:g}": f"{math.floor(low)} to "
+                            f"{math.ceil(high)}", "lines": lines, "precision": hll.precision})
     else:
         click.echo(f"{round(estimate)}\t{math.floor(low)}\t{math.ceil(high)}")
 
@@ -394,6 +615,67 @@ def top(n: int, inputs: tuple[str, ...], column: str | None, k: int | None, as_j
     else:
         out = "".join(map("%s\t%d\t%d\n".__mod__, rows))
         sys.stdout.buffer.write(out.encode("utf-8", "surrogateescape"))
+
+
+QUANTILE_KINDS = {"kll": "kll", "dd": "dd"}  # --kind value: registry name
+
+
+def _quantile_levels(text: str) -> list[float]:
+    try:
+        qs = [float(q) for q in text.split(",") if q.strip()]
+    except ValueError:
+        raise click.BadParameter(f"not a comma-separated list of numbers: {text!r}", param_hint="--q") from None
+    if not qs:
+        raise click.BadParameter("give at least one q", param_hint="--q")
+    return qs
+
+
+@cli.command(context_settings=CONTEXT, short_help="Quantiles of the numbers of the inputs (KLL or DDSketch).")
+@_inputs
+@click.option("--q", "q_text", default="0.5,0.9,0.99", show_default=True, metavar="Q,...",
+              help="The quantiles to print, each between 0 and 1.")
+@click.option("--kind", "kind_name", type=click.Choice(list(QUANTILE_KINDS)), default="kll", show_default=True,
+              help="kll: rank error (KLLSketch); dd: relative value error (DDSketch).")
+@click.option("--k", type=int, default=None, help="KLL accuracy parameter, 8 to 65535 (default 200).")
+@click.option("--json", "as_json", is_flag=True, help="Print a JSON object.")
+def quantiles(inputs: tuple[str, ...], column: str | None, q_text: str, kind_name: str, k: int | None,
+              as_json: bool) -> None:
+    """Quantiles of the numbers of the inputs: `q<TAB>value` per line.
+
+    The numbers are the lines (one per line) or the fields of --column.
+    Blank lines, NaN and nulls are skipped; lines that are not numbers are
+    counted and reported on stderr, and are an error only when no line is a
+    number. Prints a table on a terminal.
+    """
+    qs = _quantile_levels(q_text)
+    kind = KINDS.get(QUANTILE_KINDS[kind_name])
+    if kind is None:
+        raise CliError(f"--kind {kind_name}: this build of murk has no such sketch")
+    params = {}
+    if k is not None:
+        if kind.name != "kll":
+            raise click.UsageError("--k applies to --kind kll")
+        params["k"] = k
+    sketch = _library_call(kind.cls, **params)
+    numbers = _feed(sketch, kind, inputs, column, "quantiles")
+    values = _library_call(sketch.quantiles, qs)
+    if as_json:
+        _print_json({"kind": kind.name, "n": sketch.n, "numbers": numbers,
+                     "quantiles": [{"q": q, "value": v} for q, v in zip(qs, values)]})
+    elif sys.stdout.isatty():
+        from rich.table import Table
+
+        table = Table()
+        table.add_column("q", justify="right")
+        table.add_column("value", justify="right")
+        for q, v in zip(qs, values):
+            table.add_row(f"{q:g}", f"{v:.6g}")
+        console = _console()
+        console.print(table)
+        console.print(f"{sketch.n} values, {kind.title}", markup=False, style="dim")
+    else:
+        click.echo("".join(f"{q:g}\t{v!r}\n" for q, v in zip(qs, values)), nl=False)
+cli.add_command(overlap)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

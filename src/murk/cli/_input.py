@@ -1,8 +1,10 @@
-"""Reading items: the lines of files (plain or gzip) or stdin, in large blocks,
-or one column of CSV or Parquet files; with a progress bar on a terminal."""
+"""Reading items: the lines of files (plain or gzip) or stdin, as buffers the
+sketches read in place (regular files mapped, streams in large blocks), or one
+column of CSV or Parquet files; with a progress bar on a terminal."""
 from __future__ import annotations
 
 import csv
+import mmap
 import os
 import stat
 import sys
@@ -12,6 +14,8 @@ from typing import Any, BinaryIO
 from ._kinds import CliError
 
 BLOCK = 1 << 20  # bytes read at a time: big enough to amortise each batch call, small enough to stay in cache
+STREAM_BLOCK = 1 << 22  # bytes of a stream read per native call
+SLICE = 1 << 24  # a mapped file is fed in slices of about this size, so the progress bar moves
 
 
 class Source:
@@ -147,24 +151,150 @@ def lines_of(stream: BinaryIO, text: bool, after_block: Callable[[], None] = lam
 
 
 def line_batches(srcs: Sequence[Source], text: bool, progress: Progress) -> Iterator[list[Any]]:
-    """The lines of every source in order, as lists."""
+    """The lines of every source in order, as lists (for sketches without a
+    lines method; the others read line_buffers in place)."""
+    for buf in line_buffers(srcs, progress):
+        block = bytes(buf)
+        yield _split(block, text, last=not block.endswith(b"\n"))
+
+
+def line_buffers(srcs: Sequence[Source], progress: Progress) -> Iterator[Any]:
+    """Buffers of whole lines of every source in order: a regular file is
+    mapped and handed out in slices cut at line ends, a stream (stdin, gzip)
+    is read in large blocks with its partial last line carried over. The
+    last buffer of a source may end without a newline."""
     done = 0
     for src in srcs:
-        raw = src.open_raw()
-        stream: BinaryIO = raw
-        try:
-            if src.gzip:
-                import gzip
+        for buf, pos in source_buffers(src):
+            yield buf
+            progress.advance_to(done + pos)
+        done += src.size or 0
 
-                stream = gzip.GzipFile(fileobj=raw, mode="rb")  # type: ignore[assignment]
+
+class Mapped:
+    """A regular, uncompressed source mapped read-only (data is None when it
+    is empty): its lines can be split among threads and read in place."""
+
+    def __init__(self, src: Source, raw: BinaryIO) -> None:
+        self.src = src
+        self.start = src.start
+        self.map: mmap.mmap | None = None
+        if src.size:
             try:
-                yield from lines_of(stream, text, lambda: progress.advance_to(done + src.position()))
-            except (OSError, EOFError) as e:  # unreadable file, damaged gzip stream
+                self.map = mmap.mmap(raw.fileno(), 0, access=mmap.ACCESS_READ)
+            except (OSError, ValueError) as e:
                 raise CliError(f"cannot read '{src.label}': {getattr(e, 'strerror', None) or e}") from None
-        finally:
+
+    def __len__(self) -> int:
+        return len(self.map) - self.start if self.map is not None else 0
+
+    def slices(self, start: int, end: int) -> Iterator[tuple[Any, int]]:
+        """(buffer, position after it) for [start, end) of the source, in slices cut at line ends."""
+        assert self.map is not None
+        m, base = self.map, self.start
+        with memoryview(m) as view:
+            pos = start
+            while pos < end:
+                stop = min(pos + SLICE, end)
+                if stop < end:
+                    cut = m.rfind(b"\n", base + pos, base + stop)
+                    stop = cut + 1 - base if cut >= 0 else line_start(m, base + stop, base + end) - base
+                part = view[base + pos:base + stop]
+                yield part, stop
+                part.release()
+                pos = stop
+
+    def close(self) -> None:
+        if self.map is not None:
+            try:
+                self.map.close()
+            except BufferError:  # a caller still holds a slice: the mapping goes with it
+                pass
+
+
+def line_start(data: Any, pos: int, end: int) -> int:
+    """The first position at or after pos, up to end, where a line starts."""
+    if pos <= 0:
+        return 0
+    nl = data.find(b"\n", pos - 1, end)
+    return nl + 1 if nl >= 0 else end
+
+
+def split_points(data: Any, start: int, end: int, parts: int) -> list[tuple[int, int]]:
+    """[start, end) cut at line starts into at most parts non-empty ranges of about equal size."""
+    cuts = [start]
+    for i in range(1, parts):
+        cuts.append(max(cuts[-1], line_start(data, start + (end - start) * i // parts, end)))
+    cuts.append(end)
+    return [(a, b) for a, b in zip(cuts, cuts[1:]) if a < b]
+
+
+def open_source(src: Source) -> tuple[BinaryIO, BinaryIO | Mapped]:
+    """The raw file and what to read: a Mapped file, or a stream (decompressed for gzip)."""
+    raw = src.open_raw()
+    if src.size is not None and not src.gzip:
+        try:
+            return raw, Mapped(src, raw)
+        except BaseException:
             if not src.stdin:
                 raw.close()
-        done += src.size or 0
+            raise
+    if src.gzip:
+        import gzip
+
+        return raw, gzip.GzipFile(fileobj=raw, mode="rb")  # type: ignore[return-value]
+    return raw, raw
+
+
+def source_buffers(src: Source) -> Iterator[tuple[Any, int]]:
+    """(buffer, bytes of the source consumed) for the whole lines of one source."""
+    raw, reader = open_source(src)
+    try:
+        yield from buffers_of(src, reader)
+    finally:
+        close_source(src, raw, reader)
+
+
+def buffers_of(src: Source, reader: BinaryIO | Mapped) -> Iterator[tuple[Any, int]]:
+    if isinstance(reader, Mapped):
+        if len(reader):
+            yield from reader.slices(0, len(reader))
+        return
+    try:
+        for block in stream_blocks(reader):
+            yield block, src.position()
+    except (OSError, EOFError) as e:  # unreadable file, damaged gzip stream
+        raise CliError(f"cannot read '{src.label}': {getattr(e, 'strerror', None) or e}") from None
+
+
+def close_source(src: Source, raw: BinaryIO, reader: BinaryIO | Mapped) -> None:
+    if isinstance(reader, Mapped):
+        reader.close()
+    if not src.stdin:
+        raw.close()
+
+
+def stream_blocks(stream: BinaryIO) -> Iterator[bytes]:
+    """Blocks of whole lines of a stream; the last may end without a newline.
+    A line longer than a block is gathered across blocks."""
+    carry: list[bytes] = []
+    while True:
+        chunk = stream.read(STREAM_BLOCK)
+        if not chunk:
+            break
+        cut = chunk.rfind(b"\n") + 1
+        if not cut:
+            carry.append(chunk)
+            continue
+        head = chunk if cut == len(chunk) else chunk[:cut]
+        if carry:
+            head = b"".join([*carry, head])
+            carry = []
+        if cut < len(chunk):
+            carry.append(chunk[cut:])
+        yield head
+    if carry:
+        yield b"".join(carry)
 
 
 def require_arrow() -> None:
