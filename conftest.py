@@ -59,6 +59,13 @@ def write_files(where):
     (where / "today.log.gz").write_bytes(gzip.compress(log[: len(log) // 3].encode(), mtime=0))
     (where / "ids.txt").write_text("alice\nbob\ncarol\n")
     (where / "users.tsv").write_text("alice\t1\nmallory\t2\n")
+    # Response times in ms, skewed like real ones (a few slow requests), one per line and as a column.
+    latencies = [round(2 + 1.0009 ** ((i * 7919) % 10_000), 1) for i in range(10_000)]
+    for name in ("latencies.txt", "latency_ms.txt"):
+        (where / name).write_text("".join(f"{x}\n" for x in latencies))
+    pq.write_table(pa.table({"latency_ms": latencies}), where / "requests.parquet")
+    (where / "monday.txt").write_text("".join(f"user{i}\n" for i in range(0, 6000)))
+    (where / "tuesday.txt").write_text("".join(f"user{i}\n" for i in range(4000, 9000)))
     for day in ("mon", "tue", "wed"):
         sketch = murk.HyperLogLog(14)
         sketch.update(users[:1000] if day == "mon" else users[1000:])

@@ -182,6 +182,7 @@ PyMethodDef methods[] = {
     def<UPDATE_COLUMN_DOC("Add"), update_column>(),
     def<UPDATE_LINES_DOC("Add"), update_lines>(),
     def<"estimate($self)\n--\n\nEstimated number of distinct items; exact while nothing was dropped.", estimate>(),
+    def<"cardinality($self)\n--\n\nThe same as estimate(), named as HyperLogLog names it.", estimate>(),
     def<"lower_bound($self, num_std=2)\n--\n\n"
         "Lower bound on the number of distinct items at num_std (1, 2 or 3) standard deviations.",
         lower_bound>(),

@@ -59,7 +59,7 @@ class Kind:
     # sketch of the whole: the command line may then split a file among threads.
     exact_merge: bool = False
     # What the whole sketch answers (murk.spark.estimate reads it):
-    # "cardinality" (a distinct count: cardinality() or estimate()), "quantiles"
+    # "cardinality" (a distinct count: cardinality()), "quantiles"
     # (quantile(q), quantiles(qs) and rank(x) over the numbers fed), "top"
     # (top(n): the heaviest items with their counts) or None. A new kind names
     # its answer here; kinds fed "numbers" answer "quantiles" unless they say
@@ -169,7 +169,7 @@ def _dd_info(s: Any) -> dict[str, Any]:
     }
     if s.n:
         info.update(min=s.min, max=s.max, sum=s.sum, mean=s.mean,
-                    quantiles=dict(zip(("p50", "p90", "p99", "p99.9"), s.quantiles([0.5, 0.9, 0.99, 0.999]))))
+                    **dict(zip(("p50", "p90", "p99", "p99.9"), s.quantiles([0.5, 0.9, 0.99, 0.999]))))
     return info
 
 

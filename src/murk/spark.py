@@ -196,8 +196,7 @@ def _merge_group(name: str, table: _pa.Table) -> _pa.Table:
 def _answer(name: str, what: str, arg: Any, data: bytes) -> Any:
     sketch = _decode(name, data)
     if what == "cardinality":
-        # HyperLogLog answers cardinality(), a theta sketch estimate().
-        method = getattr(sketch, "cardinality", None) or sketch.estimate
+        method = sketch.cardinality
         return float(method())
     if what == "quantile":
         return sketch.quantile(arg)

@@ -113,6 +113,8 @@ def _add_lines(sketch: Any, kind: Kind, buf: Any, before: int) -> int:
         # Text kinds refuse bytes that are not UTF-8; here they become U+FFFD, as
         # decoding each line with errors="replace" would make them.
         added = _library_call(sketch.update_lines, bytes(buf).decode("utf-8", "replace").encode())
+    except (TypeError, OverflowError, MemoryError) as e:  # e.g. a sketch that accepts no updates says why
+        raise CliError(str(e) or type(e).__name__) from None
     # Kinds that merge exactly take every line, so what they added is the line
     # count; another (a cuckoo filter) may refuse lines, so they are counted.
     n = added if kind.exact_merge else _count_lines(buf)
@@ -461,7 +463,8 @@ def _plain(value: Any) -> str:
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, list):
-        return "\t".join(_plain(v) for v in value)
+        # A list of ranges is fields of "low,high".
+        return "\t".join(",".join(map(_plain, v)) if isinstance(v, list) else _plain(v) for v in value)
     return repr(value) if isinstance(value, float) else str(value)
 
 
@@ -471,6 +474,8 @@ def _fmt(value: Any) -> str:
     if isinstance(value, float):
         return f"{value:.6g}"
     if isinstance(value, list):
+        if any(isinstance(v, list) for v in value):
+            return ", ".join(map(_fmt, value)) or "none"
         return " to ".join(_fmt(v) for v in value)
     return str(value)
 
