@@ -1,15 +1,15 @@
 """Daily sketches per country in Spark, kept as Parquet, rolled up to weeks.
 
 Two weeks of (day, country, user, latency) events become one row per day and
-country holding a HyperLogLog of the users and a TopK of the busiest ones.
+country holding a HyperLogLog of the users, a TopK of the busiest ones and a
+DDSketch of the latencies.
 Those rows are what a pipeline keeps: written as Parquet, read back, and
 rolled up to weekly rows with murk.spark.merge_by, without the raw events. The
 answers come out of Spark with murk.spark.estimate.
 
-A latency quantile sketch joins with one more line in SKETCHES, e.g.
-``"latency": ("latency", "kll", {})`` once a KLLSketch or DDSketch kind is
-installed: its answers (the median and the 99th percentile) are asked for
-by QUESTIONS.
+Each sketch is one line of SKETCHES: the latency quantiles come from a
+DDSketch (``"kll"`` there would make it a KLLSketch), asked for their median
+and 99th percentile by QUESTIONS.
 
 Run with ``python examples/spark_daily_users.py`` (needs ``pip install
 murk[spark]`` and Java 17 or later).
@@ -28,6 +28,7 @@ from murk._kinds import KINDS
 SKETCHES = {
     "users": ("user", "hll", {"precision": 14}),
     "top_users": ("user", "topk", {"k": 100}),
+    "latency": ("latency", "dd", {"relative_accuracy": 0.01}),
 }
 # What to ask each sort of sketch, by what it answers.
 QUESTIONS = {"cardinality": {}, "top": {"top": 3}, "quantiles": {"q": [0.5, 0.99]}}
@@ -87,7 +88,9 @@ def main(spark, directory):
     rows = result.collect()
     for r in rows:
         top = ", ".join(f"{t['item']} {t['count']:,}" for t in r.top_users_answer)
-        print(f"{r.week} {r.country}: ~{r.users_answer:,.0f} users (exact {r.exact_users:,}); top: {top}")
+        p50, p99 = r.latency_answer
+        print(f"{r.week} {r.country}: ~{r.users_answer:,.0f} users (exact {r.exact_users:,}); "
+              f"latency p50 {p50:.0f} ms, p99 {p99:.0f} ms; top: {top}")
     print(f"{daily.count()} daily rows rolled up to {len(rows)} weekly rows")
 
 

@@ -25,4 +25,4 @@ def test_spark_example_rolls_kept_daily_sketches_up_to_weeks(tmp_path, monkeypat
     runpy.run_path(str(EXAMPLES / "spark_daily_users.py"), run_name="__main__")
     out = capsys.readouterr().out
     assert "56 daily rows rolled up to 8 weekly rows" in out
-    assert out.count("top: user0 ") == 8
+    assert out.count("top: user0 ") == 8 and out.count("latency p50 ") == 8

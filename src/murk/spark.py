@@ -363,11 +363,11 @@ def sketch(df: DataFrame, column: str, kind: str | type, **params: Any) -> Any:
     murk class; ``params`` go to its constructor. Each partition is read as
     Arrow record batches into a sketch of its own, serialised once, and the
     partial sketches are merged in a tree. The result is the sketch a local
-    build over the same values makes (byte for byte, except for TopK, whose
-    ties depend on the merge order).
-
-    >>> hll = murk.spark.sketch(events, "user", "hll", precision=14)
-    >>> hll.cardinality()
+    build over the same values makes: byte for byte for the kinds whose merge
+    is exact (Bloom filters, count-min, HyperLogLog, MinHash), within the
+    sketch's error for those whose state depends on the merge order (TopK,
+    ThetaSketch, KLLSketch, DDSketch). ``sketch(events, "user", "hll",
+    precision=14)`` is a ``murk.HyperLogLog``.
     """
     _frame(df)
     k = _mergeable(kind)
