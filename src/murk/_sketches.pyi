@@ -1,11 +1,11 @@
 """The package's own native classes: the MinHashLSH index and the sketches beside _murk's."""
 
 from collections.abc import Iterable, Sequence
-from typing import Any, ClassVar, Protocol, SupportsIndex, final
+from typing import Any, ClassVar, SupportsIndex, final
 
 from typing_extensions import Buffer
 
-from . import MinHash
+from . import MinHash, _Column
 
 __all__ = [
     "MinHashLSH",
@@ -27,14 +27,6 @@ _Bytes = bytes | bytearray | Sequence[int]
 _Number = float | SupportsIndex
 _Numbers = _Number | Iterable[_Number]
 _Array = Any
-# Numeric Arrow columns (pyarrow, polars, pandas, DuckDB, nanoarrow).
-class _ArrowStream(Protocol):
-    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
-
-class _ArrowArray(Protocol):
-    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
-
-_Column = _ArrowStream | _ArrowArray
 
 @final
 class MinHashLSH:
