@@ -19,9 +19,12 @@ import sys
 import tempfile
 from pathlib import Path
 
+import pytest
 from sybil import Sybil
 from sybil.evaluators.python import PythonEvaluator
 from sybil.parsers.markdown import CodeBlockParser, PythonCodeBlockParser, SkipParser
+
+from tests.environment import spark_missing
 
 ROOT = Path(__file__).resolve().parent
 MAIN_GUARD = re.compile(r"^if __name__ == [\"']__main__[\"']:", re.MULTILINE)
@@ -97,6 +100,11 @@ def teardown(namespace):
 
 
 def run_python(example):
+    # From the first block that needs Spark on, a page is skipped where it cannot run.
+    if "pyspark" in example.parsed and (why := spark_missing()):
+        example.namespace["__no_spark__"] = why
+    if "__no_spark__" in example.namespace:
+        pytest.skip(example.namespace["__no_spark__"])
     if not MAIN_GUARD.search(example.parsed):
         return in_namespace(example)
     place = example.namespace["__doc_place__"][0]

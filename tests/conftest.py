@@ -137,17 +137,3 @@ def pytest_sessionstart(session):
         import murk
         for mod in (_murk, murk):
             assert os.path.realpath(mod.__file__).startswith(os.path.realpath(sys.prefix)), mod.__file__
-
-
-def spark_missing():
-    """Why a local Spark cannot run here, or None."""
-    if os.environ.get("MURK_SANITIZERS"):
-        return "the JVM cannot run under the preloaded sanitizer runtimes"
-    try:
-        import pyspark  # noqa: F401
-    except ImportError:
-        return "pyspark is not installed (pip install murk[spark])"
-    import shutil
-    if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
-        return "no Java runtime (java is not on the PATH)"
-    return None

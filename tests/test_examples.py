@@ -5,7 +5,7 @@ import subprocess
 import sys
 
 import pytest
-from conftest import spark_missing
+from environment import spark_missing
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 

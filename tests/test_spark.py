@@ -5,7 +5,7 @@ import os
 import sys
 
 import pytest
-from conftest import spark_missing
+from environment import spark_missing
 
 if spark_missing():
     pytest.skip(spark_missing(), allow_module_level=True)
