@@ -196,8 +196,7 @@ def _merge_group(name: str, table: _pa.Table) -> _pa.Table:
 def _answer(name: str, what: str, arg: Any, data: bytes) -> Any:
     sketch = _decode(name, data)
     if what == "cardinality":
-        method = sketch.cardinality
-        return float(method())
+        return float(sketch.cardinality())
     if what == "quantile":
         return sketch.quantile(arg)
     if what == "quantiles":

@@ -622,7 +622,7 @@ def top(n: int, inputs: tuple[str, ...], column: str | None, k: int | None, as_j
         sys.stdout.buffer.write(out.encode("utf-8", "surrogateescape"))
 
 
-QUANTILE_KINDS = {"kll": "kll", "dd": "dd"}  # --kind value: registry name
+QUANTILE_KINDS = [name for name, k in KINDS.items() if k.feeds == "numbers"]
 
 
 def _quantile_levels(text: str) -> list[float]:
@@ -639,7 +639,7 @@ def _quantile_levels(text: str) -> list[float]:
 @_inputs
 @click.option("--q", "q_text", default="0.5,0.9,0.99", show_default=True, metavar="Q,...",
               help="The quantiles to print, each between 0 and 1.")
-@click.option("--kind", "kind_name", type=click.Choice(list(QUANTILE_KINDS)), default="kll", show_default=True,
+@click.option("--kind", "kind_name", type=click.Choice(QUANTILE_KINDS), default="kll", show_default=True,
               help="kll: rank error (KLLSketch); dd: relative value error (DDSketch).")
 @click.option("--k", type=int, default=None, help="KLL accuracy parameter, 8 to 65535 (default 200).")
 @click.option("--relative-accuracy", type=float, default=None,
@@ -655,9 +655,7 @@ def quantiles(inputs: tuple[str, ...], column: str | None, q_text: str, kind_nam
     number. Prints a table on a terminal.
     """
     qs = _quantile_levels(q_text)
-    kind = KINDS.get(QUANTILE_KINDS[kind_name])
-    if kind is None:
-        raise CliError(f"--kind {kind_name}: this build of murk has no such sketch")
+    kind = KINDS[kind_name]
     params: dict[str, Any] = {}
     for option, param, value, applies in (("--k", "k", k, "kll"),
                                           ("--relative-accuracy", "relative_accuracy", relative_accuracy, "dd")):
