@@ -117,27 +117,6 @@ def test_merge_equals_the_sketch_of_the_concatenation(name, max_buckets):
     assert shuffled.to_bytes() == whole.to_bytes()
 
 
-def test_every_input_path_gives_the_same_sketch():
-    pa = pytest.importorskip("pyarrow")
-    ints = np.random.default_rng(2).integers(-(2**20), 2**20, 500)
-    expected = DDSketch()
-    expected.update(ints.astype(np.float64).tolist())
-    one = DDSketch()
-    for x in ints.tolist():
-        one.update(x)
-    sketches = [one]
-    for dtype in (np.int32, np.int64, np.float32, np.float64):
-        s = DDSketch()
-        s.update_array(ints.astype(dtype))
-        sketches.append(s)
-    strided = DDSketch()
-    strided.update_array(np.repeat(ints, 2)[::2])
-    col = DDSketch()
-    col.update_column(pa.chunked_array([pa.array(ints[:200]), pa.array(ints[200:].tolist() + [None])]))
-    for s in sketches + [strided, col]:
-        assert s.to_bytes() == expected.to_bytes()
-
-
 def test_zeros_infinities_and_nan():
     s = DDSketch()
     s.update([0.0, -0.0, float("inf"), float("-inf"), float("nan"), 3.0, -2.0])
@@ -223,7 +202,7 @@ def test_damaged_records_are_refused(change, message):
         DDSketch.from_bytes(bytes(data))
 
 
-def test_command_line_and_dask_build_the_same_sketch(tmp_path):
+def test_command_line_passes_the_parameters(tmp_path):
     values = stream("mixed", n=400)
     (tmp_path / "v.txt").write_text("".join(f"{v!r}\n" for v in values.tolist()) + "not a number\n")
     expected = DDSketch(0.02, 64)
@@ -235,15 +214,6 @@ def test_command_line_and_dask_build_the_same_sketch(tmp_path):
     built = cli("build", "dd", "--relative-accuracy", "0.02", "--max-buckets", "64", "v.txt", "-o", "a.dd")
     assert built.returncode == 0 and b"skipped 1 line(s)" in built.stderr
     assert DDSketch.load(str(tmp_path / "a.dd")) == expected
-    assert cli("merge", "a.dd", "a.dd", "-o", "b.dd").returncode == 0
-    info = json.loads(cli("info", "--json", "b.dd").stdout)
-    assert info["kind"] == "dd" and info["n"] == 800 and info["collapsed"] == 2 * expected.collapsed
     out = cli("quantiles", "--kind", "dd", "--relative-accuracy", "0.02", "--q", "0,1", "v.txt").stdout
     assert out == f"0\t{values.min().item()!r}\n1\t{values.max().item()!r}\n".encode()
 
-    dd = pytest.importorskip("dask.dataframe")
-    pd = pytest.importorskip("pandas")
-    import murk.dask
-    got = murk.dask.build(dd.from_pandas(pd.Series(values), npartitions=5), DDSketch, relative_accuracy=0.02,
-                          max_buckets=64)
-    assert got.compute().to_bytes() == expected.to_bytes()

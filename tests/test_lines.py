@@ -82,9 +82,7 @@ def test_lines_equal_the_list_path(name, case):
         assert got.tolist() == expect and len(got) == len(lines_of(probe))
 
 
-def test_line_rule_reference():
-    assert lines_of(CASES["crlf"]) == [b"a", b"b", b"", b"c\rd"]
-    assert lines_of(b"a\r") == [b"a\r"]  # a \r only goes with a newline after it
+def test_a_lone_carriage_return_stays_in_the_line():
     t = murk.TopK(4)
     t.update_lines(b"a\r")
     assert t.top() == [("a\r", 1)]
