@@ -24,7 +24,7 @@ def filled(values, k=200, seed=0):
 
 # ---------------------------------------------------------------- numeric input
 
-VALUES = [3, -1.5, 7, 0, 2.25, 1e300, -math.inf, 7, 42]
+VALUES = [3, -1.5, 7, 0, 2.25, 1e300, -math.inf, 7, -0.0, 42]
 
 
 @pytest.mark.parametrize("feed", [
@@ -39,10 +39,13 @@ VALUES = [3, -1.5, 7, 0, 2.25, 1e300, -math.inf, 7, 42]
     lambda s, v: s.update_array(array.array("d", v)),
 ], ids=["one-by-one", "list", "iterator", "numpy-scalars", "update-numpy", "array", "strided", "nan-skip", "array.array"])
 def test_every_input_path_gives_the_same_sketch(feed):
-    ref = KLL(8, seed=3)
-    ref.update(VALUES * 20)
-    s = KLL(8, seed=3)
-    feed(s, VALUES * 20)
+    # Long enough for level 0 to turn into blocks, read whole from arrays and
+    # one value at a time from single updates.
+    values = VALUES * 2000
+    ref = KLL(100, seed=3)
+    ref.update(values)
+    s = KLL(100, seed=3)
+    feed(s, values)
     assert s == ref and s.to_bytes() == ref.to_bytes()
 
 
@@ -189,12 +192,12 @@ def max_rank_error(s, values):
     return float(np.max(np.maximum(0.0, np.maximum(lo - qs, qs - hi))))
 
 
-@pytest.mark.parametrize("k", [32, 200])
-def test_rank_error_within_bound_over_seeds(k):
+@pytest.mark.parametrize("k, n", [(32, 20000), (100, 60000)])  # the second mostly in blocks
+def test_rank_error_within_bound_over_seeds(k, n):
     rng = np.random.default_rng(k)
     errors = []
     for seed in range(40):
-        values = rng.lognormal(size=20000)
+        values = rng.lognormal(size=n)
         errors.append(max_rank_error(filled(values, k, seed), values))
     bound = KLL(k).normalized_rank_error(pmf=True)
     assert sum(e > bound for e in errors) <= 1 and max(errors) < 1.5 * bound  # a 99% bound
@@ -227,6 +230,27 @@ def test_compactions_keep_values_distinct_and_levels_sorted(k, n):
     for h, end in enumerate(np.cumsum(doc["level_sizes"])[1:], start=1):
         level = items[end - doc["level_sizes"][h]:end]
         assert (np.diff(level) >= 0).all()
+
+
+def test_a_deep_sketch_saved_with_narrow_low_levels_goes_on_in_blocks():
+    # Before blocks, a sketch this deep kept values on levels 1 and 2 and up
+    # to its whole slack on level 0; loading one and updating it must give
+    # the same sketch by every path, with level 0 back under a block.
+    rng = np.random.default_rng(8)
+    sizes = [70, 5, 7, 10, 15, 20, 30, 40, 60]
+    levels = [rng.random(m) if h == 0 else np.sort(rng.random(m)) for h, m in enumerate(sizes)]
+    items = np.concatenate(levels)
+    doc = {"version": 1, "k": 100, "rng": 5, "n": sum(m << h for h, m in enumerate(sizes)),
+           "min": float(items.min()), "max": float(items.max()), "level_sizes": sizes, "items": items.tolist()}
+    more = rng.lognormal(size=3000)
+    bulk, single = KLL.from_json(json.dumps(doc)), KLL.from_json(json.dumps(doc))
+    bulk.update_array(more)
+    for x in more:
+        single.update(float(x))
+    assert bulk == single and bulk.n == doc["n"] + len(more) and bulk.max == more.max()
+    after = json.loads(bulk.to_json())
+    assert after["level_sizes"][0] < 64 and max(after["level_sizes"][1:3]) <= 1
+    assert bulk.num_retained < 3 * 100 + 64  # within the capacities and a block
 
 
 def test_reproducible_by_seed_and_copy_and_pickle():

@@ -51,7 +51,20 @@ public:
             return;
         }
         double buf[BLOCK];
+        // Contiguous doubles go to the sketch where they lie, a block at a
+        // time, unless the block holds a NaN to leave out.
+        const double* doubles = contiguous_doubles();
         for (std::size_t at = 0; at < n_;) {
+            if (doubles) {
+                const std::size_t m = std::min(BLOCK, n_ - at);
+                bool nan = false;
+                for (std::size_t i = 0; i < m; ++i) nan |= doubles[at + i] != doubles[at + i];
+                if (!nan) {
+                    f(doubles + at, m);
+                    at += m;
+                    continue;
+                }
+            }
             const std::size_t m = next(at, buf, BLOCK);
             if (m) f(static_cast<const double*>(buf), m);
         }
@@ -61,6 +74,12 @@ private:
     bool try_buffer(PyObject* o, bool required);
     void iterate(PyObject* o);
     std::size_t next(std::size_t& at, double* out, std::size_t max) const;
+    const double* contiguous_doubles() const noexcept {
+        return type_ == arrow::Number::Float64 && stride_ == sizeof(double) &&
+                       reinterpret_cast<std::uintptr_t>(base_) % alignof(double) == 0
+                   ? reinterpret_cast<const double*>(base_)
+                   : nullptr;
+    }
 
     std::vector<double> v_;
     double one_ = 0.0;  // a single number needs no allocation

@@ -1,12 +1,21 @@
 // KLL quantile sketch (Karnin, Lang, Liberty 2016): a stack of compactors.
 // Level h holds values of weight 2^h; its capacity shrinks by 2/3 per level
 // below the top (never under MIN_WIDTH), the top holding k. Values enter
-// level 0. Compaction is lazy: only when the whole stack reaches its total
+// level 0. Compaction is lazy: only when the levels reach their total
 // capacity is the lowest level at or over its own capacity compacted: sorted,
 // and every other value (the odd or the even positions, by a coin) moves up
 // one level with twice the weight. Each compaction shifts any rank by at most
 // the weight of one value, up or down with equal chance, which is where the
 // rank error bound comes from.
+//
+// Once the sketch is deep enough that its lowest levels are at the minimum
+// width, level 0 becomes a block of BLOCK values instead: a full block is
+// sorted, and every 2^SKIP-th value from a random offset moves straight to
+// level SKIP. That is SKIP compactions in a row of levels holding only the
+// block's share, each shifting a rank by at most one value's weight as
+// before, with fewer compactions than the narrow levels would make. Sorting
+// whole blocks, several at once in vector registers, is what makes updates
+// cheap. The lazy rule then governs the levels from SKIP up.
 #pragma once
 
 #include <optional>
@@ -53,6 +62,8 @@ public:
     static constexpr u32 MAX_K = 65535;
     static constexpr u32 MIN_WIDTH = 8;
     static constexpr std::size_t MAX_LEVELS = 64;
+    static constexpr std::size_t SKIP = 3;
+    static constexpr std::size_t BLOCK = MIN_WIDTH << SKIP;
 
     KLLSketch(u32 k, u64 seed);
     explicit KLLSketch(const KLLData& d);  // validates
@@ -93,9 +104,15 @@ private:
     static constexpr double RANK_A = 1.6, PMF_A = 2.5;
 
     void set_levels(std::size_t count);
+    void settle();
     void compress();
     void compact(std::size_t h);
-    bool coin() noexcept;
+    void take_block(const double* sorted, std::size_t stride);
+    u64 next() noexcept;
+    bool coin() noexcept { return next() >> 63; }
+    // Values on the levels the lazy rule governs: all of them, or in block
+    // mode those from level SKIP up.
+    u64 lazy_retained() const noexcept;
 
     u32 k_;
     u64 rng_;
@@ -103,7 +120,8 @@ private:
     double min_ = INFINITY, max_ = -INFINITY;
     std::vector<std::vector<double>> levels_;  // level 0 unsorted, the others ascending
     std::vector<u32> caps_;
-    u64 total_cap_ = 0, retained_ = 0;
+    u64 total_cap_ = 0, retained_ = 0;  // total_cap_: of the levels the lazy rule governs
+    bool blocks_ = false;              // level 0 is a block
     // Work space kept between compactions, so they allocate nothing once warm.
     std::vector<double> half_;  // sort scratch
     mutable std::optional<SortedView> view_;
