@@ -315,9 +315,9 @@ void KLLSketch::set_levels(std::size_t count) {
     caps_.resize(count);
     u64 all = 0;
     for (std::size_t h = 0; h < count; ++h) all += caps_[h] = capacity(k_, count - 1 - h);
-    // A partial block is memory the capacities do not count: block mode only
-    // where it is a small share of them.
-    blocks_ = count >= SKIP + 2 && caps_[0] == MIN_WIDTH && all >= 4 * BLOCK;
+    // Only where a block is a small share of the capacities: in small
+    // sketches it would cost accuracy.
+    blocks_ = count >= SKIP + 2 && caps_[0] == MIN_WIDTH && all >= 8 * BLOCK;
     total_cap_ = all;
     if (blocks_) {
         // The levels the blocks skip hold nothing, and the block half of
