@@ -52,7 +52,8 @@ def key(item):
 
 
 # Envelope format version of each magic.
-VERSIONS = {b"MKBF": 2, b"MKCB": 2, b"MKSB": 2, b"MKCF": 1, b"MKCM": 1, b"MKTK": 1, b"MKHL": 1, b"MKMH": 1, b"MKKL": 1}
+VERSIONS = {b"MKBF": 2, b"MKCB": 2, b"MKSB": 2, b"MKCF": 1, b"MKCM": 1, b"MKTK": 1, b"MKHL": 1, b"MKMH": 1, b"MKKL": 1,
+            b"MKTH": 1, b"MKDD": 1, b"MKLH": 1}
 
 
 def wrap(payload, magic=b"MKBF", version=None):
@@ -60,6 +61,13 @@ def wrap(payload, magic=b"MKBF", version=None):
     version = VERSIONS[magic] if version is None else version
     return (magic + bytes([version]) + struct.pack("<Q", len(payload))
             + struct.pack("<Q", xxh(payload, CHECKSUM_SEED)) + payload)
+
+
+class BadStr:
+    """An item whose text cannot be made: a call must fail and change nothing."""
+
+    def __str__(self):
+        raise KeyError("no text")
 
 
 def body(obj):

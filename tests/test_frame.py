@@ -5,18 +5,14 @@ import os
 import pathlib
 import stat
 import struct
-import subprocess
 import sys
 import weakref
 
 import pytest
 
-import _murk
 from _murk import BloomFilter, CountingBloomFilter, ScalableBloomFilter
-from conftest import EOF_MSG, G, MASK, key, pair, pair_from_hash, positions, set_bits, wrap, xxh
+from conftest import EOF_MSG, BadStr, G, MASK, key, pair, pair_from_hash, positions, set_bits, wrap, xxh
 
-CLASSES = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter",
-           "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
 M, K = 65521, 3  # prime modulus: catches truncated or wrong remainders
 BAD_FMT = "^invalid Murk binary format$"
 POS = r" at line \d+ column \d+$"
@@ -35,38 +31,13 @@ class Flt:
         return 0.25
 
 
-class BadStr:
-    def __str__(self):
-        raise KeyError("no text")
-
-
 def bits_after(item=None, seed=0, h=None):
     bf = BloomFilter(num_bits=M, num_hashes=K, seed=seed)
     bf.add(item) if h is None else bf.add_hash(h)
     return set_bits(bf)
 
 
-# ---------------------------------------------------------------- module
-
-def test_module_registers_classes_in_order_and_nothing_else():
-    assert _murk.__doc__.startswith("A Python module for probabilistic data structures")
-    present = [n for n in CLASSES if hasattr(_murk, n)]
-    assert _murk.__all__ == present and "BloomFilter" in present
-    assert {n for n in vars(_murk) if not n.startswith("__")} == set(present)
-    assert not hasattr(_murk, "__version__")
-    for name in present:
-        cls = getattr(_murk, name)
-        assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, "builtins")
-
-
-def test_second_initialisation_raises_import_error():
-    pytest.importorskip("_xxsubinterpreters")
-    code = ("import _murk, _xxsubinterpreters as i\n"
-            "try:\n    i.run_string(i.create(), 'import _murk')\n"
-            "except Exception as e:\n    print(e)\n")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    assert out.returncode == 0 and "ImportError" in out.stdout
-
+# ---------------------------------------------------------------- instances
 
 def test_instances_have_no_dict_weakref_pickle_value_equality_or_writable_properties():
     bf = BloomFilter(num_bits=64)

@@ -1,4 +1,5 @@
-"""The murk package: the same classes as _murk, picklable and copyable."""
+"""The murk package: the same classes as _murk and its own, picklable, copyable,
+each reading only its own records."""
 import concurrent.futures
 import copy
 import multiprocessing
@@ -10,9 +11,11 @@ import pytest
 
 import _murk
 import murk
+from conftest import EOF_MSG, HEADER, refuses_every_prefix, wrap
 
 NAMES = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter",
          "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
+OWN = ["MinHashLSH", "KLLSketch", "DDSketch", "ThetaSketch"]
 WORDS = [f"w{i}" for i in range(300)]
 
 # One small non-empty instance per class, and an item that changes it.
@@ -25,35 +28,71 @@ SAMPLES = {
     "CountMinSketch": lambda: murk.CountMinSketch(width=200, depth=3),
     "MinHash": lambda: murk.MinHash(32),
     "TopK": lambda: murk.TopK(20),
+    "MinHashLSH": lambda: murk.MinHashLSH(num_hashes=8, bands=4, rows=2),
+    "KLLSketch": lambda: murk.KLLSketch(200),
+    "DDSketch": lambda: murk.DDSketch(0.02, 64),
+    "ThetaSketch": lambda: murk.ThetaSketch(6),
 }
+
+
+def feed(obj, words):
+    if isinstance(obj, murk.MinHashLSH):
+        for i, w in enumerate(words[:40]):
+            m = murk.MinHash(8)
+            m.update(words[i::7])
+            obj.insert(int.from_bytes(w.encode(), "little") if i % 2 else w, m)  # int and str keys
+    elif isinstance(obj, (murk.KLLSketch, murk.DDSketch)):
+        obj.update([len(w) * 1.5 - 4 for w in words])
+    else:
+        obj.update(words)
 
 
 def sample(name):
     obj = SAMPLES[name]()
-    obj.update(WORDS)
+    feed(obj, WORDS)
     return obj
 
 
 def test_package_exposes_the_extension_types_and_leaves_the_module_alone():
     assert murk.__all__ == NAMES + ["MinHashLSH", "KLLSketch", "DDSketch", "ThetaSketch"] and _murk.__all__ == NAMES
-    assert all(getattr(murk, n) is getattr(_murk, n) for n in NAMES)
-    assert murk.MinHashLSH is murk._sketches.MinHashLSH and murk.MinHashLSH.__module__ == "murk"
-    assert murk.DDSketch is murk._sketches.DDSketch and murk.DDSketch.__module__ == "murk"
-    assert {a for a in vars(_murk) if not a.startswith("__")} == set(NAMES)
+    assert {a for a in vars(_murk) if not a.startswith("__")} == set(NAMES) and not hasattr(_murk, "__version__")
+    assert _murk.__doc__.startswith("A Python module for probabilistic data structures")
+    for name in NAMES + OWN:
+        cls = getattr(murk, name)
+        assert cls is getattr(_murk if name in NAMES else murk._sketches, name)
+        assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, "builtins" if name in NAMES else "murk")
+        assert name in NAMES or pickle.loads(pickle.dumps(cls)) is cls
     assert murk.__version__.count(".") >= 2
 
 
-@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("name", NAMES + OWN)
 def test_pickle_and_copies_are_equal_and_independent(name):
     obj = sample(name)
     data = obj.to_bytes()
     copies = [pickle.loads(pickle.dumps(obj, protocol=p)) for p in range(2, 6)]
-    copies += [copy.copy(obj), copy.deepcopy(obj), copy.deepcopy([obj, obj])[0]]
+    copies += [copy.copy(obj), copy.deepcopy(obj), copy.deepcopy([obj, obj])[0], obj.copy()]
     for c in copies:
         assert type(c) is type(obj) and c is not obj and c.to_bytes() == data
-        c.update(["something new", "and more"])
+        feed(c, ["something new", "and more"])
         assert c.to_bytes() != data
     assert obj.to_bytes() == data
+
+
+@pytest.mark.parametrize("name", NAMES + OWN)
+def test_each_class_reads_its_own_records_only_and_whole(name):
+    cls, data = getattr(murk, name), sample(name).to_bytes()
+    magic, version, payload = data[:4], data[4], data[HEADER:]
+    with pytest.raises(ValueError, match="^invalid Murk binary format$"):
+        cls.from_bytes((b"MKHL" if magic != b"MKHL" else b"MKBF") + data[4:])
+    with pytest.raises(ValueError, match=rf"^unsupported binary format version: {version + 1} \(expected {version}\)$"):
+        cls.from_bytes(data[:4] + bytes([version + 1]) + data[5:])
+    assert cls.from_bytes(wrap(payload + b"tail", magic)).to_bytes() == data  # bytes past the record are ignored
+    if name == "TopK":  # an item longer than what is left fails without a reason
+        for n in range(len(payload)):
+            with pytest.raises(ValueError, match="^Deserialization error: io error: "):
+                cls.from_bytes(wrap(payload[:n], magic))
+    else:
+        refuses_every_prefix(cls, payload, magic)
 
 
 def test_deepcopy_keeps_shared_references_shared():
