@@ -9,7 +9,7 @@ from hypothesis import given, settings, strategies as st
 
 from _murk import BloomFilter
 from conftest import (MASK, bits_json, bloom_json, body, damaged_loads, key, pair, pair_from_hash,
-                      positions, refuses_every_prefix, round_trips, set_bits, wrap)
+                      positions, round_trips, set_bits, wrap)
 
 FPR_MSG = "false_positive_rate must be between 0 and 1 (exclusive)"
 
@@ -59,12 +59,6 @@ def test_sizing(kwargs, m, k):
     bf = BloomFilter(**kwargs)
     assert (bf.num_bits, bf.num_hashes, bf.seed) == (m, k, kwargs.get("seed", 0))
     assert bf.size_in_bytes == 8 * ((m + 63) // 64)
-
-
-@pytest.mark.parametrize("kwargs", [{"num_bits": 2**63}, {"expected_items": 2**62}])
-def test_huge_filters_raise_memory_error(kwargs):
-    with pytest.raises(MemoryError):
-        BloomFilter(**kwargs)
 
 
 # ---------------------------------------------------------------- insert and query
@@ -211,13 +205,6 @@ def test_binary_sizes_and_layout():
     assert bf.to_bytes() == wrap(struct.pack("<4QQIQQ", 3, MASK, 5, 1, 130, 3, 7, 2**64 - 2))
 
 
-def test_json_layout():
-    bf = BloomFilter.from_json(bloom_json([MASK, 5], 128, 3, 7, MASK))
-    assert bf.to_json() == (
-        '{\n  "bits": [\n    18446744073709551615,\n    5\n  ],\n  "num_bits": 128,\n'
-        '  "num_hashes": 3,\n  "count": 7,\n  "seed": 18446744073709551615\n}')
-
-
 @pytest.mark.parametrize("codec", ["json", "bytes"])
 @pytest.mark.parametrize("bits, num_bits, k, msg", [
     ([], 0, 0, "num_bits must be positive"),
@@ -239,15 +226,10 @@ def test_validation_accepts_any_count_and_seed_and_full_words(codec):
     assert (bf.bit_count(), len(bf), bf.seed) == (36, 12345, MASK)
     full = record([MASK, MASK], 128, 1, codec=codec)
     assert full.fill_ratio() == 1.0 and full.estimate_count() == math.inf
-    # bytes after the last field are ignored
-    assert BloomFilter.from_bytes(wrap(body(full) + b"x")).to_bytes() == full.to_bytes()
 
 
-def test_every_truncated_payload_is_refused():
-    bf = BloomFilter(num_bits=200, num_hashes=3, seed=5)
-    bf.update(["a", "b"])
-    refuses_every_prefix(BloomFilter, body(bf), b"MKBF")
-    for count in (2**40, MASK):  # a huge declared word count must not allocate
+def test_a_huge_declared_word_count_is_refused_without_allocating():
+    for count in (2**40, MASK):
         with pytest.raises(ValueError, match="^Deserialization error: "):
             BloomFilter.from_bytes(wrap(struct.pack("<QQ", count, 0)))
 

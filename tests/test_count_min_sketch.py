@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import CountMinSketch as CMS
-from conftest import G, HEADER, MASK, damaged_loads, mix, refuses_every_prefix, round_trips, wrap, xxh
+from conftest import G, HEADER, MASK, BadStr, damaged_loads, mix, round_trips, wrap, xxh
 
 EITHER = "Either provide (width, depth) or (error_rate, confidence)"
 DIMS = "table dimensions do not match width and depth"
@@ -52,11 +52,6 @@ def raises(exc, call, msg=None):
     with pytest.raises(exc) as e:
         call()
     assert msg is None or str(e.value) == msg
-
-
-class BadStr:
-    def __str__(self):
-        raise KeyError("no")
 
 
 # ---------------------------------------------------------------- construction
@@ -126,7 +121,6 @@ def test_conversion_order_and_failed_calls_change_nothing():
     with pytest.raises(TypeError, match="^argument 'hash': "):  # and the hash before the count
         s.add_hash("x", -1)
     raises(KeyError, lambda: s.update(["ok", BadStr()]))
-    raises(OverflowError, lambda: s.update_hashes([1, -1]))
     assert s.to_bytes() == snapshot
 
 
@@ -184,8 +178,6 @@ def test_inner_product_is_min_of_saturating_row_dots(rows_a, rows_b, expected):
 def test_binary_and_json_layout():
     s = CMS(2, 1)
     assert s.to_bytes() == cm(payload([[0, 0]], 2, 1)) and len(s.to_bytes()) == 86
-    assert s.to_json() == ('{\n  "version": 2,\n  "table": [\n    [\n      0,\n      0\n    ]\n  ],\n'
-                           '  "width": 2,\n  "depth": 1,\n  "count": 0,\n  "seed": 0\n}')
     big = record([[MASK, 1]], 2, 1, count=MASK, seed=MASK)
     assert json.loads(big.to_json())["table"] == [[MASK, 1]] and '"count": 18446744073709551615' in big.to_json()
 
@@ -216,14 +208,9 @@ def test_json_decoding_errors(text, detail):
     assert str(e.value).startswith("Deserialization error: " + detail) and " at line " in str(e.value)
 
 
-def test_binary_refusals_and_trailing_bytes():
-    good = payload([[1, 2], [3, 4]], 2, 2, count=3)
-    assert CMS.from_bytes(cm(good + b"junk")).to_bytes() == cm(good)
-    for data, msg in [(wrap(good, b"MKCF", 1), "invalid Murk binary format"),
-                      (wrap(good, b"MKCM", 2), "unsupported binary format version: 2 (expected 1)"),
-                      (cm(struct.pack("<BQ", 2, MASK)), EOF_MSG), (cm(struct.pack("<BQQ", 2, 1, 2**61)), EOF_MSG)]:
-        raises(ValueError, lambda: CMS.from_bytes(data), msg)
-    refuses_every_prefix(CMS, good, b"MKCM")
+def test_huge_declared_row_counts_are_refused_without_allocating():
+    for data in (cm(struct.pack("<BQ", 2, MASK)), cm(struct.pack("<BQQ", 2, 1, 2**61))):
+        raises(ValueError, lambda: CMS.from_bytes(data), EOF_MSG)
 
 
 def test_random_byte_flips_never_crash():

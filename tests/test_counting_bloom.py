@@ -7,8 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import CountingBloomFilter as CBF
-from conftest import (MASK, body, damaged_loads, key, pair, pair_from_hash, refuses_every_prefix,
-                      round_trips, slots, wrap)
+from conftest import MASK, body, damaged_loads, key, pair, pair_from_hash, round_trips, slots, wrap
 
 FULL = "^counter capacity exceeded; create a larger filter or clear it$"
 
@@ -96,13 +95,6 @@ def test_constructor_errors_in_order(kwargs, msg):
 def test_sizing(kwargs, m, k):
     f = CBF(**kwargs)
     assert (f.num_counters, f.num_hashes, f.size_in_bytes, f.seed) == (m, k, m, kwargs.get("seed", 0))
-
-
-@pytest.mark.parametrize("kwargs", [{"num_counters": 2**62},
-                                    {"expected_items": MASK, "false_positive_rate": 1e-300}])
-def test_huge_filters_raise_memory_error(kwargs):
-    with pytest.raises(MemoryError):
-        CBF(**kwargs)
 
 
 # ---------------------------------------------------------------- counter limits
@@ -208,10 +200,7 @@ def test_statistics(nonzero, n, k, health):
 
 # ---------------------------------------------------------------- persistence
 
-def test_layouts():
-    f = CBF(num_counters=2, num_hashes=2)
-    assert f.to_json() == ('{\n  "counters": [\n    0,\n    0\n  ],\n  "num_counters": 2,\n'
-                           '  "num_hashes": 2,\n  "count": 0,\n  "seed": 0\n}')
+def test_layout():
     assert len(CBF(expected_items=1000).to_bytes()) == 9643
     fields = ([255, 1, 0], 3, 7, MASK, 2**64 - 2)
     assert load("json", *fields).to_bytes() == wrap(payload(*fields), b"MKCB")
@@ -239,13 +228,6 @@ def test_json_errors(text, detail):
     with pytest.raises(ValueError, match="^Deserialization error: ") as e:
         CBF.from_json(text)
     assert detail in str(e.value)
-
-
-def test_every_truncated_payload_is_refused_and_a_tail_ignored():
-    f = CBF(num_counters=20, num_hashes=3, seed=5)
-    f.update(["a", "b"])
-    refuses_every_prefix(CBF, body(f), b"MKCB")
-    assert CBF.from_bytes(wrap(body(f) + b"\x01junk", b"MKCB")).to_bytes() == f.to_bytes()
 
 
 def test_random_damage_never_crashes():

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import HyperLogLog
-from conftest import EOF_MSG, G, MASK, damaged_loads, key, mix, refuses_every_prefix, round_trips, wrap, xxh
+from conftest import EOF_MSG, G, MASK, BadStr, damaged_loads, key, mix, round_trips, wrap, xxh
 
 Z = {0.80: 1.281552, 0.90: 1.644854, 0.95: 1.959964, 0.99: 2.575829}
 PREC = "^precision must be between 4 and 18$"
@@ -63,11 +63,6 @@ def reference_estimate(regs):
         x = e * 2.0 ** -64
         return math.inf if x >= 1 else math.log1p(-x) * -(2.0 ** 64)
     return e
-
-
-class BadStr:
-    def __str__(self):
-        raise KeyError("no")
 
 
 # ---------------------------------------------------------------- construction
@@ -125,10 +120,8 @@ def test_batches_equal_single_adds_and_failed_batches_change_nothing():
     h.update_many("abc")  # a str is iterated per character
     for c in "xxxxxabc":
         single.add(c)
-    for call, exc in [(lambda: h.update(["ok", BadStr()]), KeyError),
-                      (lambda: h.update_hashes([1, -1]), OverflowError)]:
-        with pytest.raises(exc):
-            call()
+    with pytest.raises(KeyError):
+        h.update(["ok", BadStr()])
     assert state(h) == state(single)
 
 
@@ -223,9 +216,6 @@ def test_merge_mismatches(kw_a, kw_b, msg):
 
 def test_layouts():
     assert HyperLogLog(4).to_bytes() == hl(payload([0] * 16, 4)) and len(HyperLogLog().to_bytes()) == 16431
-    regs = "".join(f"    0{',' if i < 15 else ''}\n" for i in range(16))
-    assert HyperLogLog(4).to_json() == ('{\n  "version": 2,\n  "registers": [\n' + regs +
-                                        '  ],\n  "precision": 4,\n  "count": 0,\n  "seed": 0\n}')
     h = record(list(range(16)), 4, count=MASK, seed=MASK - 1)
     assert h.to_bytes() == hl(payload(list(range(16)), 4, MASK, MASK - 1)) and f'"count": {MASK},' in h.to_json()
 
@@ -246,18 +236,13 @@ def test_validation(codec, regs, p, version, msg):
     assert str(e.value) == (msg if version != 2 else "Invalid HyperLogLog: " + msg)
 
 
-def test_binary_refusals():
-    good = HyperLogLog(4).to_bytes()
-    assert HyperLogLog.from_bytes(hl(good[21:] + b"trailing")).to_bytes() == good
-    for data, msg in [
-        (b"MKBF" + good[4:], "^invalid Murk binary format$"),
-        (good[:4] + b"\x02" + good[5:], r"^unsupported binary format version: 2 \(expected 1\)$"),
-        (hl(payload([0] * 16, 4, version=9)[:-1]), EOF_MSG),  # decoded before validated
-        (hl(struct.pack("<BQ", 2, MASK) + bytes(40)), EOF_MSG),  # no huge allocation
-    ]:
-        with pytest.raises(ValueError, match=msg):
-            HyperLogLog.from_bytes(data)
-    refuses_every_prefix(HyperLogLog, good[21:], b"MKHL")
+@pytest.mark.parametrize("data", [
+    hl(payload([0] * 16, 4, version=9)[:-1]),  # decoded before validated
+    hl(struct.pack("<BQ", 2, MASK) + bytes(40)),  # no huge allocation
+])
+def test_short_payloads_are_refused_first(data):
+    with pytest.raises(ValueError, match=EOF_MSG):
+        HyperLogLog.from_bytes(data)
 
 
 @pytest.mark.parametrize("text, fragment", [

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import MinHash
-from conftest import EOF_MSG, G, MASK, damaged_loads, key, mix, refuses_every_prefix, round_trips, wrap, xxh
+from conftest import EOF_MSG, G, MASK, BadStr, damaged_loads, key, mix, round_trips, wrap, xxh
 
 Z = {0.80: 1.281552, 0.90: 1.644854, 0.95: 1.959964, 0.99: 2.575829}
 
@@ -37,11 +37,6 @@ def record(sig, n=None, seed=0, version=2, codec="json"):
     if codec == "json":
         return MinHash.from_json(json.dumps({"version": version, "signature": sig, "num_hashes": n, "seed": seed}))
     return MinHash.from_bytes(mh(payload(sig, n, seed, version)))
-
-
-class BadStr:
-    def __str__(self):
-        raise KeyError("no")
 
 
 # ---------------------------------------------------------------- construction
@@ -85,10 +80,8 @@ def test_batches_equal_single_adds_and_failed_batches_change_nothing(items, meth
     getattr(m, method)(items)
     assert m.signature() == model(300, 4, keys=[b"a", b"b", b"c"])
     m.update(["a", memoryview(b"b")])  # equal keys, nothing changes
-    for call, exc in [(lambda: getattr(m, method)(["ok", BadStr()]), KeyError),
-                      (lambda: m.update_hashes([1, 2**64]), OverflowError)]:
-        with pytest.raises(exc):
-            call()
+    with pytest.raises(KeyError):
+        getattr(m, method)(["ok", BadStr()])
     assert m.signature() == model(300, 4, keys=[b"a", b"b", b"c"])
 
 
@@ -158,9 +151,6 @@ def test_merge_variants_keep_the_smaller_value_per_slot():
 def test_layouts():
     assert MinHash().to_bytes() == mh(payload([MASK] * 128)) and len(MinHash().to_bytes()) == 1070
     assert record([0, 5, MASK], seed=MASK - 1).to_bytes() == mh(payload([0, 5, MASK], 3, MASK - 1))
-    assert MinHash(2).to_json() == (
-        '{\n  "version": 2,\n  "signature": [\n    18446744073709551615,\n'
-        '    18446744073709551615\n  ],\n  "num_hashes": 2,\n  "seed": 0\n}')
 
 
 @pytest.mark.parametrize("codec", ["json", "bytes"])
@@ -175,18 +165,10 @@ def test_validation(codec, sig, n, version, msg):
     assert str(e.value) == msg
 
 
-def test_binary_refusals_and_extras():
-    good = MinHash(2).to_bytes()
-    assert MinHash.from_bytes(mh(good[21:] + b"\x00" * 9)).to_bytes() == good
-    assert record([0, MASK, 2**63], codec="bytes").signature() == [0, MASK, 2**63]  # any slot value loads
-    for data, msg in [
-        (b"MKHL" + good[4:], "^invalid Murk binary format$"),
-        (good[:4] + b"\x02" + good[5:], r"^unsupported binary format version: 2 \(expected 1\)$"),
-        (mh(struct.pack("<BQ", 2, 2**61) + bytes(64)), EOF_MSG),  # no huge allocation
-    ]:
-        with pytest.raises(ValueError, match=msg):
-            MinHash.from_bytes(data)
-    refuses_every_prefix(MinHash, good[21:], b"MKMH")
+def test_any_slot_value_loads_and_a_huge_length_is_refused():
+    assert record([0, MASK, 2**63], codec="bytes").signature() == [0, MASK, 2**63]
+    with pytest.raises(ValueError, match=EOF_MSG):  # no huge allocation
+        MinHash.from_bytes(mh(struct.pack("<BQ", 2, 2**61) + bytes(64)))
 
 
 @pytest.mark.parametrize("text, fragment", [

@@ -11,7 +11,7 @@ import pytest
 
 import _murk
 import murk
-from conftest import EOF_MSG, HEADER, refuses_every_prefix, wrap
+from conftest import HEADER, refuses_every_prefix, wrap
 
 NAMES = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter",
          "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]

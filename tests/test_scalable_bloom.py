@@ -7,8 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import ScalableBloomFilter as SBF
-from conftest import (EOF_MSG, MASK, body, damaged_loads, key, pair, pair_from_hash, positions,
-                      refuses_every_prefix, round_trips, wrap)
+from conftest import EOF_MSG, MASK, body, damaged_loads, key, pair, pair_from_hash, positions, round_trips, wrap
 
 INVALID = "Invalid Scalable Bloom filter: "
 MALFORMED = INVALID + "malformed slice metadata"
@@ -158,14 +157,9 @@ def test_growth_past_the_limits_fails_cleanly(kwargs, exc):
 SMALL = record([slice_json([MASK, 5], 100, 3, 2, 4, 0.25)], cap=4, p=0.5, g=2.0, r=0.5, seed=7)
 
 
-def test_layouts():
+def test_layout():
     small = SBF.from_json(json.dumps(SMALL))
     assert small.to_bytes() == wrap(payload(SMALL), b"MKSB") and len(SBF().to_bytes()) == 1497
-    assert small.to_json() == (
-        '{\n  "slices": [\n    {\n      "bits": [\n        18446744073709551615,\n        5\n      ],\n'
-        '      "num_bits": 100,\n      "num_hashes": 3,\n      "count": 2,\n      "capacity": 4,\n'
-        '      "fpr": 0.25\n    }\n  ],\n  "initial_capacity": 4,\n  "initial_fpr": 0.5,\n'
-        '  "growth_ratio": 2.0,\n  "fpr_ratio": 0.5,\n  "seed": 7\n}')
 
 
 def test_copies_go_on_growing_like_the_original():
@@ -246,13 +240,7 @@ def test_json_reader_details():
             SBF.from_json(json.dumps(bad))
 
 
-def test_every_truncated_payload_is_refused():
-    f = SBF(initial_capacity=2, false_positive_rate=0.1, seed=5)
-    f.update(range(5))
-    assert f.num_slices >= 2
-    refuses_every_prefix(SBF, body(f), b"MKSB")
-    assert SBF.from_bytes(wrap(body(f) + b"tail", b"MKSB")).to_bytes() == f.to_bytes()
-    # huge declared slice or word counts must not allocate
+def test_huge_declared_slice_or_word_counts_are_refused_without_allocating():
     for head in (struct.pack("<Q", MASK), struct.pack("<QQ", 2**40, 2**61)):
         with pytest.raises(ValueError, match=EOF_MSG):
             SBF.from_bytes(wrap(head + bytes(40), b"MKSB"))
