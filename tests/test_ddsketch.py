@@ -1,7 +1,5 @@
-import copy
 import json
 import math
-import pickle
 import subprocess
 import sys
 from fractions import Fraction
@@ -9,6 +7,7 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
+from conftest import body, damaged_loads, round_trips
 from murk import DDSketch
 
 
@@ -159,17 +158,14 @@ def test_parameters_and_errors():
     assert s.is_empty() and s.collapsed_ranks == []
 
 
-def test_persistence_round_trips(tmp_path):
+def test_persistence_round_trips():
     s = DDSketch(0.02, 50)
     s.update_array(stream("mixed", n=500))
     s.update([math.inf])
-    data = s.to_bytes()
-    assert data[:4] == b"MKDD"
-    path = str(tmp_path / "s.dd")
-    s.save(path)
-    for other in (DDSketch.from_bytes(data), DDSketch.from_json(s.to_json()), DDSketch.load(path),
-                  pickle.loads(pickle.dumps(s)), copy.copy(s), s.copy()):
-        assert other == s and other.to_bytes() == data and other.collapsed_ranks == s.collapsed_ranks
+    for other in round_trips(s):
+        assert other == s and other.collapsed_ranks == s.collapsed_ranks
+    for loaded in damaged_loads(DDSketch, body(s), b"MKDD", 3, 400):  # what loads is a sound sketch
+        assert DDSketch.from_bytes(loaded.to_bytes()).to_bytes() == loaded.to_bytes()
     t = s.copy()
     t.update(1.0)
     assert t != s
@@ -196,10 +192,6 @@ def test_damaged_records_are_refused(change, message):
     record = json.loads(s.to_json())
     with pytest.raises(ValueError, match=message):
         DDSketch.from_json(json.dumps(dict(record, **change)))
-    data = bytearray(s.to_bytes())
-    data[-1] ^= 1
-    with pytest.raises(ValueError):
-        DDSketch.from_bytes(bytes(data))
 
 
 def test_command_line_passes_the_parameters(tmp_path):
