@@ -1,7 +1,10 @@
 """The murk package: the same classes as _murk and its own, picklable, copyable,
-each reading only its own records."""
+each reading only its own records; and what the classes share (batches,
+merge refusals, JSON reading errors)."""
 import copy
+import operator
 import pickle
+import re
 import subprocess
 import sys
 
@@ -9,7 +12,7 @@ import pytest
 
 import _murk
 import murk
-from conftest import HEADER, refuses_every_prefix, wrap
+from conftest import HEADER, MASK, BadStr, refuses_every_prefix, wrap
 
 NAMES = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter",
          "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
@@ -127,6 +130,95 @@ def test_damaged_pickle_is_refused(args, match):
     blob = pickle.dumps(Forged(*args(sample("HyperLogLog").to_bytes())))
     with pytest.raises(ValueError, match=match):
         pickle.loads(blob)
+
+
+ITEM_CLASSES = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog",
+                "CountMinSketch", "MinHash", "ThetaSketch"]
+
+
+@pytest.mark.parametrize("name, method", [(n, m) for n in ITEM_CLASSES for m in ("update", "update_many")
+                                          if hasattr(getattr(murk, n), m)])
+def test_batches_of_any_iterable_equal_single_adds(name, method):
+    for make in (lambda: "abca", lambda: ["a", "b", "c", "a"], lambda: ("a", "b"), lambda: dict.fromkeys("abc"),
+                 lambda: (c for c in "abca"), lambda: [b"a", bytearray(b"b"), [99], memoryview(b"x"), (97,), 5, None]):
+        single, batch = SAMPLES[name](), SAMPLES[name]()
+        for x in make():
+            single.add(x)
+        added = getattr(batch, method)(make())
+        assert added == (len(list(make())) if name == "CuckooFilter" else None)
+        assert batch.to_bytes() == single.to_bytes()
+    with pytest.raises(KeyError):  # an item that fails: nothing of the batch is applied
+        getattr(batch, method)(["ok", BadStr()])
+    assert batch.to_bytes() == single.to_bytes()
+
+
+MISMATCHES = [  # class, two parameter sets differing first in the named field
+    (murk.BloomFilter, dict(num_bits=64, num_hashes=3, seed=1), dict(num_bits=128, seed=2), "num_bits mismatch (64 vs 128)"),
+    (murk.BloomFilter, dict(num_bits=64, num_hashes=3, seed=9), dict(num_bits=64, num_hashes=2, seed=8),
+     "num_hashes mismatch (3 vs 2)"),
+    (murk.BloomFilter, dict(num_bits=64, seed=MASK), dict(num_bits=64), f"seed mismatch ({MASK} vs 0)"),
+    (murk.CountingBloomFilter, dict(num_counters=8, num_hashes=2), dict(num_counters=9, num_hashes=3, seed=2),
+     "num_counters mismatch (8 vs 9)"),
+    (murk.CountingBloomFilter, dict(num_counters=8, num_hashes=2), dict(num_counters=8, num_hashes=3, seed=2),
+     "num_hashes mismatch (2 vs 3)"),
+    (murk.CountingBloomFilter, dict(num_counters=8), dict(num_counters=8, seed=MASK), f"seed mismatch (0 vs {MASK})"),
+    (murk.HyperLogLog, dict(precision=10, seed=1), dict(precision=12, seed=2), "precision mismatch (10 vs 12)"),
+    (murk.HyperLogLog, dict(precision=6, seed=MASK), dict(precision=6), f"seed mismatch ({MASK} vs 0)"),
+    (murk.MinHash, dict(num_hashes=64, seed=1), dict(num_hashes=128, seed=2), "num_hashes mismatch (64 vs 128)"),
+    (murk.MinHash, dict(num_hashes=8, seed=MASK), dict(num_hashes=8), f"seed mismatch ({MASK} vs 0)"),
+    (murk.CountMinSketch, dict(width=100, depth=5, seed=1), dict(width=200, depth=4, seed=2), "width mismatch (100 vs 200)"),
+    (murk.CountMinSketch, dict(width=100, depth=5, seed=1), dict(width=100, depth=4, seed=2), "depth mismatch (5 vs 4)"),
+    (murk.CountMinSketch, dict(width=100, depth=5, seed=MASK), dict(width=100, depth=5), f"seed mismatch ({MASK} vs 0)"),
+]
+# What else refuses the same pairs, in its own words; compatibility comes before the confidence level.
+ALSO = {
+    murk.BloomFilter: [(operator.and_, "Cannot intersect: filters must have same configuration"),
+                       (murk.BloomFilter.intersection, "Cannot intersect: filters must have same configuration")],
+    murk.MinHash: [(murk.MinHash.jaccard, "Cannot compare: {}"), (murk.MinHash.query, "Cannot compare: {}"),
+                   (lambda a, b: a.jaccard_interval(b, 0.85), "Cannot compare: {}")],
+    murk.CountMinSketch: [(murk.CountMinSketch.inner_product,
+                           "Cannot compute inner product: sketches must have matching dimensions and seed")],
+}
+
+
+@pytest.mark.parametrize("cls, first, second, msg", MISMATCHES)
+def test_merges_refuse_other_parameters_naming_the_first_difference(cls, first, second, msg):
+    a, b = cls(**first), cls(**second)
+    a.add("x")
+    before = a.to_bytes()
+    ops = [(cls.merge, "Cannot merge: {}")]
+    if cls in (murk.BloomFilter, murk.HyperLogLog, murk.MinHash):
+        ops += [(operator.or_, "Cannot merge: {}"), (operator.ior, "Cannot merge: {}")]
+    for op, words in ops + ALSO.get(cls, []):
+        with pytest.raises(ValueError) as e:
+            op(a, b)
+        assert str(e.value) == words.format(msg)
+    assert a.to_bytes() == before
+
+
+@pytest.mark.parametrize("cls, text, message", [
+    (murk.CuckooFilter, '{"buckets": [{"fingerprints": [0, 0, 0]}]}', "invalid length 3, expected an array of length 4"),
+    (murk.CuckooFilter, '{"buckets": [{"fingerprints": [0, 0, 0, 65536]}]}', "invalid value: integer `65536`, expected u16"),
+    (murk.CuckooFilter, '{"buckets": [[]]}', "invalid length 0, expected struct Bucket with 1 element"),
+    (murk.CuckooFilter, "[2, []]", "invalid length 2, expected struct CuckooFilterData with 6 elements"),
+    (murk.HyperLogLog, '{"version": 2, "registers": [256]}', "invalid value: integer `256`, expected u8"),
+    (murk.HyperLogLog, "[2, [], 4, 0]", "invalid length 4, expected struct HyperLogLogData with 5 elements"),
+    (murk.MinHash, '{"version": 256}', "invalid value: integer `256`, expected u8"),
+    (murk.MinHash, "[2, [1], 1]", "invalid length 3, expected struct MinHashData with 4 elements"),
+    (murk.CountMinSketch, '{"version": 2, "table": [[-1]]}', "invalid value: integer `-1`, expected u64"),
+    (murk.CountMinSketch, '{"version": 2, "table": [0]}', "invalid type: integer `0`, expected a sequence"),
+    (murk.CountMinSketch, "[2, [[0]], 1, 1, 0]", "invalid length 5, expected struct CountMinSketchData with 6 elements"),
+    (murk.CountingBloomFilter, '{"counters": [256]}', "invalid value: integer `256`, expected u8"),
+    (murk.CountingBloomFilter, '{"counters": [0], "num_counters": 1, "num_hashes": 4294967296}',
+     "invalid value: integer `4294967296`, expected u32"),
+    (murk.CountingBloomFilter, "[[0], 1, 1, 0]", "invalid length 4, expected struct CountingBloomFilterData with 5 elements"),
+    (murk.TopK, '{"version": 1, "counters": [{"item": 5}]}', "invalid type: integer `5`, expected a string"),
+    (murk.TopK, '{"version": 1, "counters": [{"item": "\\udc00"}]}', "invalid unicode code point in string"),
+    (murk.TopK, "[1, []]", "invalid length 2, expected struct TopKData with 3 elements"),
+])
+def test_json_reading_errors_say_what_and_where(cls, text, message):
+    with pytest.raises(ValueError, match=r"^Deserialization error: " + re.escape(message) + r" at line 1 column \d+$"):
+        cls.from_json(text)
 
 
 def test_pickle_loads_in_a_fresh_process_without_importing_murk_first():
