@@ -92,7 +92,8 @@ def test_results_of_intersections_refuse_updates():
     for r in (a & b, a - b, (a & b) | a):
         assert not r.updatable
         for call in (lambda: r.add("x"), lambda: r.update(["x"]), lambda: r.add_hash(1),
-                     lambda: r.update_hashes(np.arange(3, dtype=np.uint64)), lambda: r.update_column(pa.array(["x"]))):
+                     lambda: r.update_hashes(np.arange(3, dtype=np.uint64)), lambda: r.update_column(pa.array(["x"])),
+                     lambda: r.update_lines(b"x\n")):
             with pytest.raises(TypeError, match=REFUSED):
                 call()
         r.merge(a)  # the union with another set stays a valid (read-only) sketch
