@@ -12,6 +12,7 @@ MASK = (1 << 64) - 1
 G = 0x9E3779B97F4A7C15
 CHECKSUM_SEED = 0x4D55524B534B4554  # b"MURKSKET" read big-endian
 HEADER = 21
+Z = {0.80: 1.281552, 0.90: 1.644854, 0.95: 1.959964, 0.99: 2.575829}  # normal quantiles of the confidence levels
 EOF_MSG = "^Deserialization error: io error: unexpected end of file$"
 
 

@@ -2,6 +2,7 @@
 each reading only its own records; and what the classes share (batches,
 merge refusals, JSON reading errors)."""
 import copy
+import math
 import operator
 import pickle
 import re
@@ -86,6 +87,8 @@ def test_pickle_and_copies_are_equal_and_independent(name):
         feed(c, ["something new", "and more"])
         assert c.to_bytes() != data
     assert obj.to_bytes() == data
+    if hasattr(obj, "clear"):
+        assert obj.clear() is None and obj.to_bytes() == SAMPLES[name]().to_bytes() and copies[0].to_bytes() != data
 
 
 @pytest.mark.parametrize("name", NAMES + OWN)
@@ -215,10 +218,21 @@ def test_merges_refuse_other_parameters_naming_the_first_difference(cls, first, 
     (murk.TopK, '{"version": 1, "counters": [{"item": 5}]}', "invalid type: integer `5`, expected a string"),
     (murk.TopK, '{"version": 1, "counters": [{"item": "\\udc00"}]}', "invalid unicode code point in string"),
     (murk.TopK, "[1, []]", "invalid length 2, expected struct TopKData with 3 elements"),
+    (murk.ScalableBloomFilter, '{"slices": [{"bits": [0], "num_bits": 64, "num_hashes": 1, "count": 0, "capacity": 1}]}',
+     "missing field `fpr`"),
+    (murk.ScalableBloomFilter, "[[], 1, 0.1]", "invalid length 3, expected struct ScalableBloomFilterData with 6 elements"),
 ])
 def test_json_reading_errors_say_what_and_where(cls, text, message):
     with pytest.raises(ValueError, match=r"^Deserialization error: " + re.escape(message) + r" at line 1 column \d+$"):
         cls.from_json(text)
+
+
+@pytest.mark.parametrize("ask", [lambda c: murk.HyperLogLog(4).confidence_interval(c),
+                                 lambda c: murk.MinHash(4).jaccard_interval(murk.MinHash(4), c)])
+@pytest.mark.parametrize("confidence", [0.85, 0.95 + 2.3e-16, 1.0, math.nan])
+def test_confidence_levels_outside_the_table_are_refused(ask, confidence):
+    with pytest.raises(ValueError, match="^confidence must be one of 0.80, 0.90, 0.95, or 0.99$"):
+        ask(confidence)
 
 
 def test_pickle_loads_in_a_fresh_process_without_importing_murk_first():
