@@ -165,8 +165,6 @@ def test_inner_product_is_min_of_saturating_row_dots(rows_a, rows_b, expected):
 def test_binary_and_json_layout():
     s = CMS(2, 1)
     assert s.to_bytes() == cm(payload([[0, 0]], 2, 1)) and len(s.to_bytes()) == 86
-    big = record([[MASK, 1]], 2, 1, count=MASK, seed=MASK)
-    assert json.loads(big.to_json())["table"] == [[MASK, 1]] and '"count": 18446744073709551615' in big.to_json()
 
 
 @pytest.mark.parametrize("codec", ["json", "bytes"])

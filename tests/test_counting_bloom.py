@@ -187,7 +187,6 @@ def test_statistics(nonzero, n, k, health):
 # ---------------------------------------------------------------- persistence
 
 def test_layout():
-    assert len(CBF(expected_items=1000).to_bytes()) == 9643
     fields = ([255, 1, 0], 3, 7, MASK, 2**64 - 2)
     assert load("json", *fields).to_bytes() == wrap(payload(*fields), b"MKCB")
 

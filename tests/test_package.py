@@ -172,6 +172,8 @@ MISMATCHES = [  # class, two parameter sets differing first in the named field
     (murk.CountMinSketch, dict(width=100, depth=5, seed=1), dict(width=200, depth=4, seed=2), "width mismatch (100 vs 200)"),
     (murk.CountMinSketch, dict(width=100, depth=5, seed=1), dict(width=100, depth=4, seed=2), "depth mismatch (5 vs 4)"),
     (murk.CountMinSketch, dict(width=100, depth=5, seed=MASK), dict(width=100, depth=5), f"seed mismatch ({MASK} vs 0)"),
+    (murk.TopK, dict(k=2), dict(k=3), "k mismatch (2 vs 3)"),
+    (murk.DDSketch, dict(relative_accuracy=0.01), dict(relative_accuracy=0.02), "relative_accuracy mismatch (0.01 vs 0.02)"),
 ]
 # What else refuses the same pairs, in its own words; compatibility comes before the confidence level.
 ALSO = {
@@ -187,7 +189,7 @@ ALSO = {
 @pytest.mark.parametrize("cls, first, second, msg", MISMATCHES)
 def test_merges_refuse_other_parameters_naming_the_first_difference(cls, first, second, msg):
     a, b = cls(**first), cls(**second)
-    a.add("x")
+    feed(a, ["x"])
     before = a.to_bytes()
     ops = [(cls.merge, "Cannot merge: {}")]
     if cls in (murk.BloomFilter, murk.HyperLogLog, murk.MinHash):

@@ -218,13 +218,6 @@ def test_merges(k, mine, theirs, expected):
     assert o.to_bytes() == before
 
 
-def test_merge_refuses_a_different_k_and_changes_nothing():
-    t = build(2, "a")
-    with pytest.raises(ValueError, match=r"^Cannot merge: k mismatch \(2 vs 3\)$"):
-        t.merge(TopK(3))
-    assert t.top_with_error() == [("a", 1, 0)]
-
-
 # ---------------------------------------------------------------- stream quality
 
 def test_zipf_heavy_hitters_are_all_reported():
