@@ -3,6 +3,8 @@ import json
 import os
 import random
 import struct
+import subprocess
+import sys
 import tempfile
 
 import pytest
@@ -137,11 +139,15 @@ def bits_json(num_bits, positions_set, num_hashes=1, count=0):
     return bloom_json(w, num_bits, num_hashes, count)
 
 
+def murk_command(*args, stdin=b"", cwd=None, env=None):
+    """A run of the `murk` command in a subprocess."""
+    return subprocess.run([sys.executable, "-m", "murk", *map(str, args)], input=stdin, capture_output=True,
+                          cwd=cwd, env=env, timeout=60)
+
+
 def pytest_sessionstart(session):
     # Under `make test-dist` the suite must exercise the installed wheel, not the checkout.
     if os.environ.get("MURK_TEST_INSTALLED"):
-        import sys
-
         import _murk
         import murk
         for mod in (_murk, murk):

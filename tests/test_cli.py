@@ -15,12 +15,8 @@ import sysconfig
 import pytest
 
 import murk
+from conftest import murk_command as run
 from murk.cli import _input, _kinds
-
-def run(*args, stdin=b"", cwd=None, env=None):
-    return subprocess.run([sys.executable, "-m", "murk", *map(str, args)], input=stdin, capture_output=True,
-                          cwd=cwd, env=env, timeout=60)
-
 
 def run_all(calls, cwd=None):
     """Independent runs side by side: (args, stdin) pairs, results in order."""

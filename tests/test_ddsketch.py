@@ -1,13 +1,11 @@
 import json
 import math
-import subprocess
-import sys
 from fractions import Fraction
 
 import numpy as np
 import pytest
 
-from conftest import body, damaged_loads, round_trips
+from conftest import body, damaged_loads, murk_command, round_trips
 from murk import DDSketch
 
 
@@ -199,7 +197,7 @@ def test_command_line_passes_the_parameters(tmp_path):
     expected.update_array(values)
 
     def cli(*args):
-        return subprocess.run([sys.executable, "-m", "murk", *args], capture_output=True, cwd=tmp_path, timeout=60)
+        return murk_command(*args, cwd=tmp_path)
 
     built = cli("build", "dd", "--relative-accuracy", "0.02", "--max-buckets", "64", "v.txt", "-o", "a.dd")
     assert built.returncode == 0 and b"skipped 1 line(s)" in built.stderr

@@ -3,13 +3,11 @@ import itertools
 import json
 import math
 import random
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
-from conftest import damaged_loads, round_trips
+from conftest import damaged_loads, murk_command, round_trips
 from murk import ThetaSketch
 
 MAGIC = b"MKTH"
@@ -200,7 +198,7 @@ def test_damaged_binary_records_load_only_valid_sketches():
 
 def test_overlap_command(tmp_path):
     def murk(*args):
-        return subprocess.run([sys.executable, "-m", "murk", *args], capture_output=True, cwd=tmp_path, timeout=60)
+        return murk_command(*args, cwd=tmp_path)
 
     (tmp_path / "a.txt").write_text("".join(f"u{i}\n" for i in range(0, 3000)))
     (tmp_path / "b.txt").write_text("".join(f"u{i}\n" for i in range(2000, 4000)))
