@@ -73,6 +73,22 @@ class BadStr:
         raise KeyError("no text")
 
 
+def small():
+    """Constructors of a small instance of each class fed items, by name."""
+    import murk
+    return {
+        "BloomFilter": lambda: murk.BloomFilter(expected_items=5000, seed=3),
+        "CountingBloomFilter": lambda: murk.CountingBloomFilter(expected_items=5000),
+        "ScalableBloomFilter": lambda: murk.ScalableBloomFilter(initial_capacity=50),
+        "CuckooFilter": lambda: murk.CuckooFilter(20000, seed=5),
+        "HyperLogLog": lambda: murk.HyperLogLog(8, seed=7),
+        "CountMinSketch": lambda: murk.CountMinSketch(width=100, depth=3),
+        "MinHash": lambda: murk.MinHash(16),
+        "TopK": lambda: murk.TopK(8),
+        "ThetaSketch": lambda: murk.ThetaSketch(6, seed=2),
+    }
+
+
 def body(obj):
     return obj.to_bytes()[HEADER:]
 

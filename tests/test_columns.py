@@ -7,19 +7,11 @@ import numpy as np
 import pytest
 
 import murk
+from conftest import small
 
 pa = pytest.importorskip("pyarrow")
 
-NEW = {
-    "BloomFilter": lambda: murk.BloomFilter(expected_items=500, seed=3),
-    "CountingBloomFilter": lambda: murk.CountingBloomFilter(expected_items=500),
-    "ScalableBloomFilter": lambda: murk.ScalableBloomFilter(initial_capacity=50),
-    "CuckooFilter": lambda: murk.CuckooFilter(1000, seed=5),
-    "HyperLogLog": lambda: murk.HyperLogLog(8, seed=7),
-    "CountMinSketch": lambda: murk.CountMinSketch(width=100, depth=3),
-    "MinHash": lambda: murk.MinHash(16),
-    "TopK": lambda: murk.TopK(8),
-}
+NEW = small()
 HASHED = [n for n in NEW if n != "TopK"]
 QUERIED = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "CountMinSketch", "TopK"]
 

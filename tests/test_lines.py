@@ -5,19 +5,10 @@ import numpy as np
 import pytest
 
 import murk
+from conftest import small
 from murk._kinds import KINDS
 
-NEW = {
-    "BloomFilter": lambda: murk.BloomFilter(expected_items=5000, seed=3),
-    "CountingBloomFilter": lambda: murk.CountingBloomFilter(expected_items=5000),
-    "ScalableBloomFilter": lambda: murk.ScalableBloomFilter(initial_capacity=50),
-    "CuckooFilter": lambda: murk.CuckooFilter(20000, seed=5),
-    "HyperLogLog": lambda: murk.HyperLogLog(8, seed=7),
-    "CountMinSketch": lambda: murk.CountMinSketch(width=100, depth=3),
-    "MinHash": lambda: murk.MinHash(16),
-    "TopK": lambda: murk.TopK(8),
-    "ThetaSketch": lambda: murk.ThetaSketch(6, seed=2),
-}
+NEW = small()
 QUERIED = [n for n in NEW if hasattr(getattr(murk, n), "query_lines")]
 
 LONG = b"x" * 70_000 + b"\xc3\xa9"  # longer than any block the reader uses
