@@ -9,6 +9,7 @@ import tempfile
 
 import pytest
 import xxhash
+from hypothesis import strategies as st
 
 MASK = (1 << 64) - 1
 G = 0x9E3779B97F4A7C15
@@ -91,6 +92,15 @@ def small():
 
 def body(obj):
     return obj.to_bytes()[HEADER:]
+
+
+def item_ops(items, hashes=st.integers(0, MASK), batch=5, size=15, *more):
+    """Hypothesis lists of (method, argument) calls that feed items and caller hashes, one at a time and in
+    batches, mixed with any more kinds of call."""
+    return st.lists(st.one_of(st.tuples(st.just("add"), items), st.tuples(st.just("add_hash"), hashes),
+                              st.tuples(st.just("update"), st.lists(items, max_size=batch)),
+                              st.tuples(st.just("update_hashes"), st.lists(hashes, max_size=batch)), *more),
+                    max_size=size)
 
 
 def round_trips(obj):

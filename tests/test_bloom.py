@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import BloomFilter
-from conftest import (MASK, bits_json, bloom_json, body, damaged_loads, key, pair, pair_from_hash,
+from conftest import (MASK, bits_json, bloom_json, body, damaged_loads, item_ops, key, pair, pair_from_hash,
                       positions, round_trips, set_bits, wrap)
 
 FPR_MSG = "false_positive_rate must be between 0 and 1 (exclusive)"
@@ -209,17 +209,9 @@ def test_random_damage_is_refused_or_loads_consistently():
         assert max(set_bits(loaded), default=-1) < loaded.num_bits
 
 
-_keys = st.one_of(st.binary(max_size=40), st.text(max_size=12))
-_ops = st.lists(st.one_of(
-    st.tuples(st.just("add"), _keys),
-    st.tuples(st.just("add_hash"), st.integers(0, MASK)),
-    st.tuples(st.just("update"), st.lists(_keys, max_size=5)),
-    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=5)),
-), max_size=15)
-
-
 @settings(max_examples=150, deadline=None)
-@given(m=st.integers(1, 400), k=st.integers(1, 18), seed=st.integers(0, MASK), ops=_ops)
+@given(m=st.integers(1, 400), k=st.integers(1, 18), seed=st.integers(0, MASK),
+       ops=item_ops(st.one_of(st.binary(max_size=40), st.text(max_size=12))))
 def test_random_operations_follow_the_model_and_round_trip(m, k, seed, ops):
     bf = BloomFilter(num_bits=m, num_hashes=k, seed=seed)
     expected, count = set(), 0

@@ -142,7 +142,8 @@ QUERIES = [  # kind, arguments, stdin, stdout, exit status
     ("bloom", ["-q", "alpha", "beta"], b"", "", 0),
     ("cms", ["--quiet", "alpha", "nope"], b"", "", 1),
     ("scalable-bloom", ["-q"], b"alpha\nnope\n", "", 1),
-    ("cms", ["--json", "alpha", "nope"], b"", '[\n  {"item": "alpha", "answer": 3},\n  {"item": "nope", "answer": 0}\n]\n', 0),
+    ("cms", ["--json", "alpha", "nope"], b"",
+     '[\n  {"item": "alpha", "answer": 3},\n  {"item": "nope", "answer": 0}\n]\n', 0),
 ]
 
 

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import CountingBloomFilter as CBF
-from conftest import MASK, body, damaged_loads, key, pair, pair_from_hash, round_trips, slots, wrap
+from conftest import MASK, body, damaged_loads, item_ops, key, pair, pair_from_hash, round_trips, slots, wrap
 
 FULL = "^counter capacity exceeded; create a larger filter or clear it$"
 
@@ -222,12 +222,7 @@ def test_random_damage_never_crashes():
 # bytearray keys are copied before a batch runs
 _keys = st.one_of(st.binary(max_size=12), st.binary(max_size=40).map(bytearray), st.text(max_size=6),
                   st.integers(0, 50))
-_ops = st.lists(st.one_of(
-    st.tuples(st.sampled_from(["add", "remove"]), _keys),
-    st.tuples(st.just("add_hash"), st.integers(0, MASK)),
-    st.tuples(st.just("update"), st.lists(_keys, max_size=6)),
-    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, 30), max_size=6)),
-), max_size=25)
+_ops = item_ops(_keys, st.integers(0, MASK), 6, 25, st.tuples(st.just("remove"), _keys))
 
 
 @settings(max_examples=150, deadline=None)

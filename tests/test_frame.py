@@ -318,7 +318,8 @@ def test_json_accepted_forms(text, count):
         ("bits", "[0, -3]")]],
     # numbers found by fuzzing: a zero significand with an exponent once reached undefined behaviour
     *[(_obj({**REC, "count": v}.items()), re.escape(d)) for v, d in [
-        ("0E098", "invalid type: floating point `0.0`, expected u64"), ("1e400", "Number too big to be stored in double"),
+        ("0E098", "invalid type: floating point `0.0`, expected u64"),
+        ("1e400", "Number too big to be stored in double"),
         ("18446744073709551616", "invalid type: floating point `1.8446744073709552e19`, expected u64"),
         ("-1", "invalid value: integer `-1`, expected u64")]],
 ])

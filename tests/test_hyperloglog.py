@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import HyperLogLog
-from conftest import EOF_MSG, G, MASK, Z, damaged_loads, key, mix, round_trips, wrap, xxh
+from conftest import EOF_MSG, G, MASK, Z, damaged_loads, item_ops, key, mix, round_trips, wrap, xxh
 
 PREC = "^precision must be between 4 and 18$"
 VER, COUNT = "Unsupported HyperLogLog data version", "register count does not match precision"
@@ -204,15 +204,10 @@ def test_random_damage_never_crashes():
         assert len(regs) == 1 << p and max(regs) <= 65 - p and loaded.cardinality() == reference_estimate(regs)
 
 
-_items = st.one_of(st.binary(max_size=30), st.text(max_size=10))
-
-
 @settings(max_examples=150, deadline=None)
-@given(p=st.integers(4, 9), seed=st.integers(0, MASK), ops=st.lists(st.one_of(
-    st.tuples(st.just("add"), _items), st.tuples(st.just("add_hash"), st.integers(0, MASK)),
-    st.tuples(st.just("update"), st.lists(_items, max_size=6)),
-    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=6)),
-    st.tuples(st.sampled_from(["clear", "merge"]), st.none())), max_size=20))
+@given(p=st.integers(4, 9), seed=st.integers(0, MASK), ops=item_ops(
+    st.one_of(st.binary(max_size=30), st.text(max_size=10)), st.integers(0, MASK), 6, 20,
+    st.tuples(st.sampled_from(["clear", "merge"]), st.none())))
 def test_random_operations_follow_the_model_and_round_trip(p, seed, ops):
     h, regs, count = HyperLogLog(p, seed), [0] * (1 << p), 0
     for name, arg in ops:

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import MinHash
-from conftest import EOF_MSG, G, MASK, Z, damaged_loads, key, mix, round_trips, wrap, xxh
+from conftest import EOF_MSG, G, MASK, Z, damaged_loads, item_ops, key, mix, round_trips, wrap, xxh
 
 
 
@@ -134,15 +134,10 @@ def test_random_damage_never_crashes():
         assert MinHash.from_bytes(loaded.to_bytes()).to_bytes() == loaded.to_bytes()
 
 
-_items = st.one_of(st.binary(max_size=40), st.text(max_size=10))
-
-
 @settings(max_examples=120, deadline=None)
-@given(n=st.integers(1, 40), seed=st.integers(0, MASK), ops=st.lists(st.one_of(
-    st.tuples(st.just("add"), _items), st.tuples(st.just("add_hash"), st.integers(0, MASK)),
-    st.tuples(st.just("update"), st.lists(_items, max_size=5)),
-    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=5)),
-    st.tuples(st.sampled_from(["clear", "merge"]), st.none())), max_size=12))
+@given(n=st.integers(1, 40), seed=st.integers(0, MASK), ops=item_ops(
+    st.one_of(st.binary(max_size=40), st.text(max_size=10)), st.integers(0, MASK), 5, 12,
+    st.tuples(st.sampled_from(["clear", "merge"]), st.none())))
 def test_random_operations_follow_the_model_and_round_trip(n, seed, ops):
     m, sig = MinHash(n, seed), [MASK] * n
     for name, arg in ops:

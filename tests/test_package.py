@@ -156,7 +156,8 @@ def test_batches_of_any_iterable_equal_single_adds(name, method):
 
 
 MISMATCHES = [  # class, two parameter sets differing first in the named field
-    (murk.BloomFilter, dict(num_bits=64, num_hashes=3, seed=1), dict(num_bits=128, seed=2), "num_bits mismatch (64 vs 128)"),
+    (murk.BloomFilter, dict(num_bits=64, num_hashes=3, seed=1), dict(num_bits=128, seed=2),
+     "num_bits mismatch (64 vs 128)"),
     (murk.BloomFilter, dict(num_bits=64, num_hashes=3, seed=9), dict(num_bits=64, num_hashes=2, seed=8),
      "num_hashes mismatch (3 vs 2)"),
     (murk.BloomFilter, dict(num_bits=64, seed=MASK), dict(num_bits=64), f"seed mismatch ({MASK} vs 0)"),
@@ -169,11 +170,15 @@ MISMATCHES = [  # class, two parameter sets differing first in the named field
     (murk.HyperLogLog, dict(precision=6, seed=MASK), dict(precision=6), f"seed mismatch ({MASK} vs 0)"),
     (murk.MinHash, dict(num_hashes=64, seed=1), dict(num_hashes=128, seed=2), "num_hashes mismatch (64 vs 128)"),
     (murk.MinHash, dict(num_hashes=8, seed=MASK), dict(num_hashes=8), f"seed mismatch ({MASK} vs 0)"),
-    (murk.CountMinSketch, dict(width=100, depth=5, seed=1), dict(width=200, depth=4, seed=2), "width mismatch (100 vs 200)"),
-    (murk.CountMinSketch, dict(width=100, depth=5, seed=1), dict(width=100, depth=4, seed=2), "depth mismatch (5 vs 4)"),
-    (murk.CountMinSketch, dict(width=100, depth=5, seed=MASK), dict(width=100, depth=5), f"seed mismatch ({MASK} vs 0)"),
+    (murk.CountMinSketch, dict(width=100, depth=5, seed=1), dict(width=200, depth=4, seed=2),
+     "width mismatch (100 vs 200)"),
+    (murk.CountMinSketch, dict(width=100, depth=5, seed=1), dict(width=100, depth=4, seed=2),
+     "depth mismatch (5 vs 4)"),
+    (murk.CountMinSketch, dict(width=100, depth=5, seed=MASK), dict(width=100, depth=5),
+     f"seed mismatch ({MASK} vs 0)"),
     (murk.TopK, dict(k=2), dict(k=3), "k mismatch (2 vs 3)"),
-    (murk.DDSketch, dict(relative_accuracy=0.01), dict(relative_accuracy=0.02), "relative_accuracy mismatch (0.01 vs 0.02)"),
+    (murk.DDSketch, dict(relative_accuracy=0.01), dict(relative_accuracy=0.02),
+     "relative_accuracy mismatch (0.01 vs 0.02)"),
 ]
 # What else refuses the same pairs, in its own words; compatibility comes before the confidence level.
 ALSO = {
@@ -202,8 +207,10 @@ def test_merges_refuse_other_parameters_naming_the_first_difference(cls, first, 
 
 
 @pytest.mark.parametrize("cls, text, message", [
-    (murk.CuckooFilter, '{"buckets": [{"fingerprints": [0, 0, 0]}]}', "invalid length 3, expected an array of length 4"),
-    (murk.CuckooFilter, '{"buckets": [{"fingerprints": [0, 0, 0, 65536]}]}', "invalid value: integer `65536`, expected u16"),
+    (murk.CuckooFilter, '{"buckets": [{"fingerprints": [0, 0, 0]}]}',
+     "invalid length 3, expected an array of length 4"),
+    (murk.CuckooFilter, '{"buckets": [{"fingerprints": [0, 0, 0, 65536]}]}',
+     "invalid value: integer `65536`, expected u16"),
     (murk.CuckooFilter, '{"buckets": [[]]}', "invalid length 0, expected struct Bucket with 1 element"),
     (murk.CuckooFilter, "[2, []]", "invalid length 2, expected struct CuckooFilterData with 6 elements"),
     (murk.HyperLogLog, '{"version": 2, "registers": [256]}', "invalid value: integer `256`, expected u8"),
@@ -212,17 +219,21 @@ def test_merges_refuse_other_parameters_naming_the_first_difference(cls, first, 
     (murk.MinHash, "[2, [1], 1]", "invalid length 3, expected struct MinHashData with 4 elements"),
     (murk.CountMinSketch, '{"version": 2, "table": [[-1]]}', "invalid value: integer `-1`, expected u64"),
     (murk.CountMinSketch, '{"version": 2, "table": [0]}', "invalid type: integer `0`, expected a sequence"),
-    (murk.CountMinSketch, "[2, [[0]], 1, 1, 0]", "invalid length 5, expected struct CountMinSketchData with 6 elements"),
+    (murk.CountMinSketch, "[2, [[0]], 1, 1, 0]",
+     "invalid length 5, expected struct CountMinSketchData with 6 elements"),
     (murk.CountingBloomFilter, '{"counters": [256]}', "invalid value: integer `256`, expected u8"),
     (murk.CountingBloomFilter, '{"counters": [0], "num_counters": 1, "num_hashes": 4294967296}',
      "invalid value: integer `4294967296`, expected u32"),
-    (murk.CountingBloomFilter, "[[0], 1, 1, 0]", "invalid length 4, expected struct CountingBloomFilterData with 5 elements"),
+    (murk.CountingBloomFilter, "[[0], 1, 1, 0]",
+     "invalid length 4, expected struct CountingBloomFilterData with 5 elements"),
     (murk.TopK, '{"version": 1, "counters": [{"item": 5}]}', "invalid type: integer `5`, expected a string"),
     (murk.TopK, '{"version": 1, "counters": [{"item": "\\udc00"}]}', "invalid unicode code point in string"),
     (murk.TopK, "[1, []]", "invalid length 2, expected struct TopKData with 3 elements"),
-    (murk.ScalableBloomFilter, '{"slices": [{"bits": [0], "num_bits": 64, "num_hashes": 1, "count": 0, "capacity": 1}]}',
+    (murk.ScalableBloomFilter,
+     '{"slices": [{"bits": [0], "num_bits": 64, "num_hashes": 1, "count": 0, "capacity": 1}]}',
      "missing field `fpr`"),
-    (murk.ScalableBloomFilter, "[[], 1, 0.1]", "invalid length 3, expected struct ScalableBloomFilterData with 6 elements"),
+    (murk.ScalableBloomFilter, "[[], 1, 0.1]",
+     "invalid length 3, expected struct ScalableBloomFilterData with 6 elements"),
 ])
 def test_json_reading_errors_say_what_and_where(cls, text, message):
     with pytest.raises(ValueError, match=r"^Deserialization error: " + re.escape(message) + r" at line 1 column \d+$"):

@@ -7,7 +7,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import ScalableBloomFilter as SBF
-from conftest import EOF_MSG, MASK, body, damaged_loads, key, pair, pair_from_hash, positions, round_trips, wrap
+from conftest import (EOF_MSG, MASK, body, damaged_loads, item_ops, key, pair, pair_from_hash, positions,
+                      round_trips, wrap)
 
 INVALID = "Invalid Scalable Bloom filter: "
 MALFORMED = INVALID + "malformed slice metadata"
@@ -252,12 +253,7 @@ def test_random_damage_is_refused_or_loads_consistently():
 # ---------------------------------------------------------------- model property
 
 _items = st.one_of(st.sampled_from(["a", "b", "c", b"d", "\ud800"]), st.text(max_size=4))
-_ops = st.lists(st.one_of(
-    st.tuples(st.just("add"), _items),
-    st.tuples(st.just("add_hash"), st.integers(0, 40)),
-    st.tuples(st.just("update"), st.lists(_items, max_size=6)),
-    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, 40), max_size=6)),
-), max_size=20)
+_ops = item_ops(_items, st.integers(0, 40), 6, 20)
 
 
 @settings(max_examples=120, deadline=None)
