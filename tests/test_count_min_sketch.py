@@ -141,7 +141,6 @@ def test_batches_equal_single_calls(method, depth):
 
 # ---------------------------------------------------------------- merge, inner product, statistics
 
-
 def test_merge_adds_counters_and_totals_saturating():
     a, b = record([[1, 2], [3, 0]], 2, 2, count=5), record([[4, MASK], [0, 7]], 2, 2, count=MASK - 1)
     b_before = b.to_bytes()

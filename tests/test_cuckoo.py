@@ -61,15 +61,6 @@ def load(codec, bks, **kw):
 
 # ---------------------------------------------------------------- construction
 
-@pytest.mark.parametrize("args, exc, msg", [
-    ((0,), ValueError, "^capacity must be positive$"),
-    ((0, -1), OverflowError, None),  # both converted before the value check
-])
-def test_constructor_errors(args, exc, msg):
-    with pytest.raises(exc, match=msg):
-        CuckooFilter(*args)
-
-
 @pytest.mark.parametrize("capacity, nb", [(1, 2), (4, 2), (5, 4), (100, 32), (1000, 512), (3800, 1024),
                                           (3889, 2048), (1_000_000, 524288)])
 def test_sizing(capacity, nb):

@@ -91,7 +91,6 @@ def test_explicit_banding_properties_and_repr():
 
 # ---------------------------------------------------------------- search
 
-
 @settings(max_examples=60, deadline=None)
 @given(st.lists(st.tuples(st.sampled_from(["insert", "remove", "query"]), st.integers(0, 40),
                           st.lists(st.integers(0, 2), min_size=8, max_size=8)), max_size=120))

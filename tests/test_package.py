@@ -135,6 +135,22 @@ def test_damaged_pickle_is_refused(args, match):
         pickle.loads(blob)
 
 
+@pytest.mark.parametrize("cls, args, exc, match", [
+    (murk.CuckooFilter, (0,), ValueError, "^capacity must be positive$"),
+    (murk.HyperLogLog, (3,), ValueError, "^precision must be between 4 and 18$"),
+    (murk.HyperLogLog, (19,), ValueError, "^precision must be between 4 and 18$"),
+    (murk.HyperLogLog, (256,), OverflowError, "^out of range integral type conversion attempted$"),
+    (murk.MinHash, (0, 7), ValueError, "^num_hashes must be positive$"),
+    (murk.TopK, (0,), ValueError, "^k must be positive$"),
+    # every argument is converted before any value is checked
+    (murk.CuckooFilter, (0, -1), OverflowError, None), (murk.HyperLogLog, (19, -1), OverflowError, None),
+    (murk.MinHash, (0, -1), OverflowError, None),
+])
+def test_constructors_refuse_bad_parameters(cls, args, exc, match):
+    with pytest.raises(exc, match=match):
+        cls(*args)
+
+
 ITEM_CLASSES = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog",
                 "CountMinSketch", "MinHash", "ThetaSketch"]
 

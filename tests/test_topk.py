@@ -91,13 +91,6 @@ def check_invariants(t):
     assert t.min_count() == (rows[-1][1] if rows else 0)
 
 
-# ---------------------------------------------------------------- construction
-
-def test_constructor_errors():
-    with pytest.raises(ValueError, match="^k must be positive$"):
-        TopK(0)
-
-
 # ---------------------------------------------------------------- updates
 
 @pytest.mark.parametrize("k, adds, expected", [
