@@ -3,15 +3,19 @@ import json
 import os
 import random
 import struct
+import subprocess
+import sys
 import tempfile
 
 import pytest
 import xxhash
+from hypothesis import strategies as st
 
 MASK = (1 << 64) - 1
 G = 0x9E3779B97F4A7C15
 CHECKSUM_SEED = 0x4D55524B534B4554  # b"MURKSKET" read big-endian
 HEADER = 21
+Z = {0.80: 1.281552, 0.90: 1.644854, 0.95: 1.959964, 0.99: 2.575829}  # normal quantiles of the confidence levels
 EOF_MSG = "^Deserialization error: io error: unexpected end of file$"
 
 
@@ -52,7 +56,8 @@ def key(item):
 
 
 # Envelope format version of each magic.
-VERSIONS = {b"MKBF": 2, b"MKCB": 2, b"MKSB": 2, b"MKCF": 1, b"MKCM": 1, b"MKTK": 1, b"MKHL": 1, b"MKMH": 1, b"MKKL": 1}
+VERSIONS = {b"MKBF": 2, b"MKCB": 2, b"MKSB": 2, b"MKCF": 1, b"MKCM": 1, b"MKTK": 1, b"MKHL": 1, b"MKMH": 1, b"MKKL": 1,
+            b"MKTH": 1, b"MKDD": 1, b"MKLH": 1}
 
 
 def wrap(payload, magic=b"MKBF", version=None):
@@ -62,8 +67,40 @@ def wrap(payload, magic=b"MKBF", version=None):
             + struct.pack("<Q", xxh(payload, CHECKSUM_SEED)) + payload)
 
 
+class BadStr:
+    """An item whose text cannot be made: a call must fail and change nothing."""
+
+    def __str__(self):
+        raise KeyError("no text")
+
+
+def small():
+    """Constructors of a small instance of each class fed items, by name."""
+    import murk
+    return {
+        "BloomFilter": lambda: murk.BloomFilter(expected_items=5000, seed=3),
+        "CountingBloomFilter": lambda: murk.CountingBloomFilter(expected_items=5000),
+        "ScalableBloomFilter": lambda: murk.ScalableBloomFilter(initial_capacity=50),
+        "CuckooFilter": lambda: murk.CuckooFilter(20000, seed=5),
+        "HyperLogLog": lambda: murk.HyperLogLog(8, seed=7),
+        "CountMinSketch": lambda: murk.CountMinSketch(width=100, depth=3),
+        "MinHash": lambda: murk.MinHash(16),
+        "TopK": lambda: murk.TopK(8),
+        "ThetaSketch": lambda: murk.ThetaSketch(6, seed=2),
+    }
+
+
 def body(obj):
     return obj.to_bytes()[HEADER:]
+
+
+def item_ops(items, hashes=st.integers(0, MASK), batch=5, size=15, *more):
+    """Hypothesis lists of (method, argument) calls that feed items and caller hashes, one at a time and in
+    batches, mixed with any more kinds of call."""
+    return st.lists(st.one_of(st.tuples(st.just("add"), items), st.tuples(st.just("add_hash"), hashes),
+                              st.tuples(st.just("update"), st.lists(items, max_size=batch)),
+                              st.tuples(st.just("update_hashes"), st.lists(hashes, max_size=batch)), *more),
+                    max_size=size)
 
 
 def round_trips(obj):
@@ -128,11 +165,15 @@ def bits_json(num_bits, positions_set, num_hashes=1, count=0):
     return bloom_json(w, num_bits, num_hashes, count)
 
 
+def murk_command(*args, stdin=b"", cwd=None, env=None):
+    """A run of the `murk` command in a subprocess."""
+    return subprocess.run([sys.executable, "-m", "murk", *map(str, args)], input=stdin, capture_output=True,
+                          cwd=cwd, env=env, timeout=60)
+
+
 def pytest_sessionstart(session):
     # Under `make test-dist` the suite must exercise the installed wheel, not the checkout.
     if os.environ.get("MURK_TEST_INSTALLED"):
-        import sys
-
         import _murk
         import murk
         for mod in (_murk, murk):

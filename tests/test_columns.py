@@ -7,19 +7,11 @@ import numpy as np
 import pytest
 
 import murk
+from conftest import small
 
 pa = pytest.importorskip("pyarrow")
 
-NEW = {
-    "BloomFilter": lambda: murk.BloomFilter(expected_items=500, seed=3),
-    "CountingBloomFilter": lambda: murk.CountingBloomFilter(expected_items=500),
-    "ScalableBloomFilter": lambda: murk.ScalableBloomFilter(initial_capacity=50),
-    "CuckooFilter": lambda: murk.CuckooFilter(1000, seed=5),
-    "HyperLogLog": lambda: murk.HyperLogLog(8, seed=7),
-    "CountMinSketch": lambda: murk.CountMinSketch(width=100, depth=3),
-    "MinHash": lambda: murk.MinHash(16),
-    "TopK": lambda: murk.TopK(8),
-}
+NEW = small()
 HASHED = [n for n in NEW if n != "TopK"]
 QUERIED = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "CountMinSketch", "TopK"]
 
@@ -260,30 +252,21 @@ def test_empty_and_all_null_columns(name):
         assert obj.query_column(col).tolist() == [0] * len(col)
 
 
-def test_dataframe_producers_give_the_same_items():
-    pl = pytest.importorskip("polars")
-    pd = pytest.importorskip("pandas")
-    expected = murk.HyperLogLog(10)
-    expected.update(TEXT)
-    for column in (pl.Series(TEXT), pd.Series(TEXT), pd.Series(TEXT, dtype="string[pyarrow]"),
-                   pl.Series(TEXT, dtype=pl.Categorical), pl.DataFrame({"c": TEXT})):
-        h = murk.HyperLogLog(10)
-        h.update_column(column)
-        assert h.to_bytes() == expected.to_bytes(), type(column)
-    cms = murk.CountMinSketch(100, 3)
-    cms.update_column(pd.Series([1, None, 3], dtype="Int64"))
-    assert cms.query_many([1, 3, 2]) == [1, 1, 0]
-
-
-@pytest.mark.parametrize("make", [
-    lambda: __import__("duckdb").sql("SELECT s FROM (VALUES ('apple'), (NULL), ('pear'), ('apple')) t(s)"),
-    lambda: __import__("nanoarrow").c_array(["apple", None, "pear", "apple"], __import__("nanoarrow").string()),
-], ids=["duckdb", "nanoarrow"])
-def test_other_producers(make):
-    column = make()
+@pytest.mark.parametrize("module, make, values", [
+    ("polars", lambda pl: pl.Series(TEXT), TEXT),
+    ("polars", lambda pl: pl.Series(TEXT, dtype=pl.Categorical), TEXT),
+    ("polars", lambda pl: pl.DataFrame({"c": TEXT}), TEXT),
+    ("pandas", lambda pd: pd.Series(TEXT), TEXT),
+    ("pandas", lambda pd: pd.Series(TEXT, dtype="string[pyarrow]"), TEXT),
+    ("pandas", lambda pd: pd.Series([1, None, 3], dtype="Int64"), [1, 3]),
+    ("duckdb", lambda duckdb: duckdb.sql("SELECT s FROM (VALUES ('apple'), (NULL), ('pear'), ('apple')) t(s)"),
+     ["apple", "pear", "apple"]),
+    ("nanoarrow", lambda na: na.c_array(["apple", None, "pear", "apple"], na.string()), ["apple", "pear", "apple"]),
+])
+def test_other_producers_give_the_same_items(module, make, values):
     cms, expected = murk.CountMinSketch(100, 3), murk.CountMinSketch(100, 3)
-    cms.update_column(column)
-    expected.update(["apple", "pear", "apple"])
+    cms.update_column(make(pytest.importorskip(module)))
+    expected.update(values)
     assert cms.to_bytes() == expected.to_bytes()
 
 

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import CountMinSketch as CMS
-from conftest import G, HEADER, MASK, damaged_loads, mix, refuses_every_prefix, round_trips, wrap, xxh
+from conftest import G, HEADER, MASK, BadStr, damaged_loads, mix, round_trips, wrap, xxh
 
 EITHER = "Either provide (width, depth) or (error_rate, confidence)"
 DIMS = "table dimensions do not match width and depth"
@@ -52,11 +52,6 @@ def raises(exc, call, msg=None):
     with pytest.raises(exc) as e:
         call()
     assert msg is None or str(e.value) == msg
-
-
-class BadStr:
-    def __str__(self):
-        raise KeyError("no")
 
 
 # ---------------------------------------------------------------- construction
@@ -126,7 +121,6 @@ def test_conversion_order_and_failed_calls_change_nothing():
     with pytest.raises(TypeError, match="^argument 'hash': "):  # and the hash before the count
         s.add_hash("x", -1)
     raises(KeyError, lambda: s.update(["ok", BadStr()]))
-    raises(OverflowError, lambda: s.update_hashes([1, -1]))
     assert s.to_bytes() == snapshot
 
 
@@ -146,20 +140,6 @@ def test_batches_equal_single_calls(method, depth):
 
 
 # ---------------------------------------------------------------- merge, inner product, statistics
-
-@pytest.mark.parametrize("a, b, msg", [  # checked in this order
-    ((100, 5, 1), (200, 4, 2), "width mismatch (100 vs 200)"), ((100, 5, 1), (100, 4, 2), "depth mismatch (5 vs 4)"),
-    ((100, 5, MASK), (100, 5, 0), f"seed mismatch ({MASK} vs 0)"),
-])
-def test_mismatches(a, b, msg):
-    x, y = CMS(a[0], a[1], seed=a[2]), CMS(b[0], b[1], seed=b[2])
-    x.add("k")
-    before = x.to_bytes()
-    raises(ValueError, lambda: x.merge(y), "Cannot merge: " + msg)
-    raises(ValueError, lambda: x.inner_product(y),
-           "Cannot compute inner product: sketches must have matching dimensions and seed")
-    assert x.to_bytes() == before
-
 
 def test_merge_adds_counters_and_totals_saturating():
     a, b = record([[1, 2], [3, 0]], 2, 2, count=5), record([[4, MASK], [0, 7]], 2, 2, count=MASK - 1)
@@ -184,10 +164,6 @@ def test_inner_product_is_min_of_saturating_row_dots(rows_a, rows_b, expected):
 def test_binary_and_json_layout():
     s = CMS(2, 1)
     assert s.to_bytes() == cm(payload([[0, 0]], 2, 1)) and len(s.to_bytes()) == 86
-    assert s.to_json() == ('{\n  "version": 2,\n  "table": [\n    [\n      0,\n      0\n    ]\n  ],\n'
-                           '  "width": 2,\n  "depth": 1,\n  "count": 0,\n  "seed": 0\n}')
-    big = record([[MASK, 1]], 2, 1, count=MASK, seed=MASK)
-    assert json.loads(big.to_json())["table"] == [[MASK, 1]] and '"count": 18446744073709551615' in big.to_json()
 
 
 @pytest.mark.parametrize("codec", ["json", "bytes"])
@@ -205,25 +181,9 @@ def test_count_is_not_checked_against_counters(codec):
     assert (len(s), s["x"], s.seed, len(t), t["anything"]) == (7, 0, MASK, 0, 5)
 
 
-@pytest.mark.parametrize("text, detail", [
-    ('{"version": 2, "table": [[-1]], "width": 1, "depth": 1, "count": 0, "seed": 0}', "invalid value"),
-    ('{"version": 2, "table": [0], "width": 1, "depth": 1, "count": 0, "seed": 0}', "invalid type"),
-    ('[2, [[0]], 1, 1, 0]', "invalid length 5, expected struct CountMinSketchData with 6 elements"),
-])
-def test_json_decoding_errors(text, detail):
-    with pytest.raises(ValueError) as e:
-        CMS.from_json(text)
-    assert str(e.value).startswith("Deserialization error: " + detail) and " at line " in str(e.value)
-
-
-def test_binary_refusals_and_trailing_bytes():
-    good = payload([[1, 2], [3, 4]], 2, 2, count=3)
-    assert CMS.from_bytes(cm(good + b"junk")).to_bytes() == cm(good)
-    for data, msg in [(wrap(good, b"MKCF", 1), "invalid Murk binary format"),
-                      (wrap(good, b"MKCM", 2), "unsupported binary format version: 2 (expected 1)"),
-                      (cm(struct.pack("<BQ", 2, MASK)), EOF_MSG), (cm(struct.pack("<BQQ", 2, 1, 2**61)), EOF_MSG)]:
-        raises(ValueError, lambda: CMS.from_bytes(data), msg)
-    refuses_every_prefix(CMS, good, b"MKCM")
+def test_huge_declared_row_counts_are_refused_without_allocating():
+    for data in (cm(struct.pack("<BQ", 2, MASK)), cm(struct.pack("<BQQ", 2, 1, 2**61))):
+        raises(ValueError, lambda: CMS.from_bytes(data), EOF_MSG)
 
 
 def test_random_byte_flips_never_crash():

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import CuckooFilter
-from conftest import EOF_MSG, G, HEADER, MASK, mix, refuses_every_prefix, round_trips, wrap, xxh
+from conftest import EOF_MSG, G, HEADER, MASK, BadStr, damaged_loads, mix, round_trips, wrap, xxh
 
 ALT_SEED = 0xD6E8FEB86659FD93
 EMPTY = [0, 0, 0, 0]
@@ -59,22 +59,7 @@ def load(codec, bks, **kw):
             else CuckooFilter.from_bytes(cf_bytes(payload(bks, **kw))))
 
 
-class BadStr:
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
 # ---------------------------------------------------------------- construction
-
-@pytest.mark.parametrize("args, exc, msg", [
-    ((0,), ValueError, "^capacity must be positive$"),
-    ((0, -1), OverflowError, None),  # both converted before the value check
-    ((2**52,), MemoryError, None),
-])
-def test_constructor_errors(args, exc, msg):
-    with pytest.raises(exc, match=msg):
-        CuckooFilter(*args)
-
 
 @pytest.mark.parametrize("capacity, nb", [(1, 2), (4, 2), (5, 4), (100, 32), (1000, 512), (3800, 1024),
                                           (3889, 2048), (1_000_000, 524288)])
@@ -143,10 +128,8 @@ def test_duplicates_are_removed_one_copy_at_a_time_and_failures_change_nothing()
     assert len(cf) == 1 and "x" not in cf and cf.contains_hash(42)
     assert cf.update_hashes([5, 5]) == 2 and sum(b.count(place_hash(5, 512, 3)[0]) for b in buckets(cf)) == 2
     before = cf.to_bytes()
-    for call, exc in [(lambda: cf.update(["ok", BadStr()]), RuntimeError),
-                      (lambda: cf.remove(BadStr()), RuntimeError),
-                      (lambda: cf.update_hashes([1, -1]), OverflowError)]:
-        with pytest.raises(exc):
+    for call in (lambda: cf.update(["ok", BadStr()]), lambda: cf.remove(BadStr())):
+        with pytest.raises(KeyError):
             call()
     assert cf.to_bytes() == before  # failed calls change nothing
 
@@ -181,16 +164,6 @@ def test_relocation_keeps_every_item_at_full_load():
     assert len(cf) == 0 and buckets(cf) == [EMPTY] * 256
 
 
-@pytest.mark.parametrize("method", ["update", "update_many"])
-def test_update_counts_and_matches_single_adds(method):
-    items = ["a", b"b", [99], bytearray(b"d"), 5, None, "a"]
-    single, cf = CuckooFilter(1000), CuckooFilter(1000)
-    for x in items:
-        single.add(x)
-    assert getattr(cf, method)(iter(items)) == 7 and cf.to_bytes() == single.to_bytes()
-    assert getattr(cf, method)("xyz") == 3 and cf.query_many("xyzw") == [True, True, True, False]
-
-
 @pytest.mark.parametrize("capacity, count, health, text", [
     (100, 84, "healthy", "84.00"), (100, 85, "warning", "85.00"), (100, 95, "saturated", "95.00"),
     (1000, 5, "healthy", "0.50"), (3, 2, "healthy", "66.67"), (128, 128, "saturated", "100.00"),
@@ -205,13 +178,9 @@ def test_statistics(capacity, count, health, text):
 
 # ---------------------------------------------------------------- persistence
 
-def test_exact_bytes_and_json_of_smallest_filter():
+def test_exact_bytes_of_smallest_filter():
     data = CuckooFilter(1).to_bytes()
     assert len(data) == 79 and data == cf_bytes(payload([EMPTY] * 2, capacity=1))
-    bucket = '    {\n      "fingerprints": [\n' + ",\n".join(["        0"] * 4) + "\n      ]\n    }"
-    assert CuckooFilter(1).to_json() == (
-        '{\n  "version": 2,\n  "buckets": [\n' + bucket + ",\n" + bucket + '\n  ],\n'
-        '  "num_buckets": 2,\n  "capacity": 1,\n  "count": 0,\n  "seed": 0\n}')
 
 
 def test_absent_capacity_means_all_slots_and_any_fingerprint_loads():
@@ -246,42 +215,21 @@ def test_validation_order_and_messages(kw, msg, codec):
     assert str(e.value) == ERR[msg]
 
 
-@pytest.mark.parametrize("text, detail", [
-    ('{"buckets": [{"fingerprints": [0, 0, 0]}]}', "an array of length 4"),
-    ('{"buckets": [{"fingerprints": [0, 0, 0, 65536]}]}', "integer `65536`, expected u16"),
-    ('{"buckets": [[]]}', "struct Bucket with 1 element"), ("[2, []]", "struct CuckooFilterData with 6 elements"),
-])
-def test_json_decoding_errors(text, detail):
-    with pytest.raises(ValueError, match="^Deserialization error: .*" + detail.replace("`", ".")):
-        CuckooFilter.from_json(text)
-
-
 def test_binary_refusals():
     p = payload([EMPTY] * 2)
     bad_tag = cf_bytes(p[:33] + b"\x02" + p[34:])  # the tag in front of the optional capacity
     for data, msg in [(bad_tag, "^Deserialization error: tag for enum is not valid, found 2$"),
-                      (cf_bytes(struct.pack("<BQ", 2, 2**61) + bytes(40)), EOF_MSG),  # no huge allocation
-                      (wrap(p, b"MKCF", 2), r"^unsupported binary format version: 2 \(expected 1\)$"),
-                      (wrap(p, b"MKBF", 1), "^invalid Murk binary format$")]:
+                      (cf_bytes(struct.pack("<BQ", 2, 2**61) + bytes(40)), EOF_MSG)]:  # no huge allocation
         with pytest.raises(ValueError, match=msg):
             CuckooFilter.from_bytes(data)
-    refuses_every_prefix(CuckooFilter, p, b"MKCF")
 
 
-def test_random_byte_flips_never_crash():
-    rnd, cf = random.Random(1), CuckooFilter(40, seed=7)
+def test_random_damage_never_crashes():
+    cf = CuckooFilter(40, seed=7)
     cf.update(f"item-{i}" for i in range(40))
-    good = cf.to_bytes()
-    for _ in range(400):
-        p = bytearray(good[HEADER:])
-        for _ in range(rnd.randint(1, 3)):
-            p[rnd.randrange(len(p))] ^= 1 << rnd.randrange(8)
-        try:
-            cf = CuckooFilter.from_bytes(cf_bytes(bytes(p)))
-        except ValueError:
-            continue
-        assert CuckooFilter.from_bytes(cf.to_bytes()).to_bytes() == cf.to_bytes()
-        cf.add("after")
+    for loaded in damaged_loads(CuckooFilter, cf.to_bytes()[HEADER:], b"MKCF", 1, 400):
+        assert CuckooFilter.from_bytes(loaded.to_bytes()).to_bytes() == loaded.to_bytes()
+        loaded.add("after")
 
 
 @settings(max_examples=60, deadline=None)

@@ -3,20 +3,17 @@ the binary envelope, JSON reading and files (exercised through BloomFilter)."""
 import inspect
 import os
 import pathlib
+import re
 import stat
 import struct
-import subprocess
 import sys
 import weakref
 
 import pytest
 
-import _murk
 from _murk import BloomFilter, CountingBloomFilter, ScalableBloomFilter
-from conftest import EOF_MSG, G, MASK, key, pair, pair_from_hash, positions, set_bits, wrap, xxh
+from conftest import EOF_MSG, BadStr, G, MASK, key, pair, pair_from_hash, positions, set_bits, wrap, xxh
 
-CLASSES = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter",
-           "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
 M, K = 65521, 3  # prime modulus: catches truncated or wrong remainders
 BAD_FMT = "^invalid Murk binary format$"
 POS = r" at line \d+ column \d+$"
@@ -35,38 +32,13 @@ class Flt:
         return 0.25
 
 
-class BadStr:
-    def __str__(self):
-        raise KeyError("no text")
-
-
 def bits_after(item=None, seed=0, h=None):
     bf = BloomFilter(num_bits=M, num_hashes=K, seed=seed)
     bf.add(item) if h is None else bf.add_hash(h)
     return set_bits(bf)
 
 
-# ---------------------------------------------------------------- module
-
-def test_module_registers_classes_in_order_and_nothing_else():
-    assert _murk.__doc__.startswith("A Python module for probabilistic data structures")
-    present = [n for n in CLASSES if hasattr(_murk, n)]
-    assert _murk.__all__ == present and "BloomFilter" in present
-    assert {n for n in vars(_murk) if not n.startswith("__")} == set(present)
-    assert not hasattr(_murk, "__version__")
-    for name in present:
-        cls = getattr(_murk, name)
-        assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, "builtins")
-
-
-def test_second_initialisation_raises_import_error():
-    pytest.importorskip("_xxsubinterpreters")
-    code = ("import _murk, _xxsubinterpreters as i\n"
-            "try:\n    i.run_string(i.create(), 'import _murk')\n"
-            "except Exception as e:\n    print(e)\n")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    assert out.returncode == 0 and "ImportError" in out.stdout
-
+# ---------------------------------------------------------------- instances
 
 def test_instances_have_no_dict_weakref_pickle_value_equality_or_writable_properties():
     bf = BloomFilter(num_bits=64)
@@ -98,24 +70,16 @@ def test_signatures_are_introspectable(obj, sig):
 _bf = BloomFilter(num_bits=64)
 
 
-@pytest.mark.parametrize("call, msg", [
-    (lambda: _bf.add(), "BloomFilter.add() missing 1 required positional argument: 'item'"),
-    (lambda: _bf.add("x", item="y"), "BloomFilter.add() got multiple values for argument 'item'"),
-    (lambda: _bf.add("x", colour=1), "BloomFilter.add() got an unexpected keyword argument 'colour'"),
-    (lambda: _bf.add(1, 2), "BloomFilter.add() takes 1 positional arguments but 2 were given"),
-    (lambda: _bf.copy(1), "BloomFilter.copy() takes 0 positional arguments but 1 was given"),
-    (lambda: BloomFilter(1, 0.5, 8, 1, 0, 9),
-     "BloomFilter.__new__() takes from 0 to 5 positional arguments but 6 were given"),
-    (lambda: BloomFilter.from_bytes(),
-     "BloomFilter.from_bytes() missing 1 required positional argument: 'data'"),
-])
-def test_binding_errors(call, msg):
-    with pytest.raises(TypeError) as e:
-        call()
-    assert str(e.value) == msg
-
-
 @pytest.mark.parametrize("call, exc, msg", [
+    (lambda: _bf.add(), TypeError, "BloomFilter.add() missing 1 required positional argument: 'item'"),
+    (lambda: _bf.add("x", item="y"), TypeError, "BloomFilter.add() got multiple values for argument 'item'"),
+    (lambda: _bf.add("x", colour=1), TypeError, "BloomFilter.add() got an unexpected keyword argument 'colour'"),
+    (lambda: _bf.add(1, 2), TypeError, "BloomFilter.add() takes 1 positional arguments but 2 were given"),
+    (lambda: _bf.copy(1), TypeError, "BloomFilter.copy() takes 0 positional arguments but 1 was given"),
+    (lambda: BloomFilter(1, 0.5, 8, 1, 0, 9), TypeError,
+     "BloomFilter.__new__() takes from 0 to 5 positional arguments but 6 were given"),
+    (lambda: BloomFilter.from_bytes(), TypeError,
+     "BloomFilter.from_bytes() missing 1 required positional argument: 'data'"),
     (lambda: BloomFilter(num_bits="8"), TypeError, "argument 'num_bits': "),
     (lambda: BloomFilter(num_bits=-1), OverflowError, ""),
     (lambda: BloomFilter(num_bits=8, num_hashes=2**32), OverflowError,
@@ -137,7 +101,7 @@ def test_binding_errors(call, msg):
     (lambda: CountingBloomFilter(num_counters=8).merge(_bf), TypeError,
      "argument 'other': 'BloomFilter' object cannot be converted to 'CountingBloomFilter'"),
 ])
-def test_conversion_errors(call, exc, msg):
+def test_binding_and_conversion_errors(call, exc, msg):
     with pytest.raises(exc) as e:
         call()
     text = str(e.value)
@@ -241,21 +205,14 @@ FILTERS = [lambda: BloomFilter(num_bits=300, num_hashes=4, seed=11),
 
 
 @pytest.mark.parametrize("make", FILTERS)
-def test_failing_str_changes_nothing_copies_are_independent_and_clear_resets(make):
+def test_failing_str_changes_nothing(make):
     f = make()
     f.update(range(20))
     before = f.to_bytes()
-    for call, arg in [(f.add, BadStr()), (f.contains, BadStr()), (f.query, BadStr()),
-                      (f.update, ["a", "b", BadStr()]), (f.update_many, ["a", BadStr()]),
-                      (f.query_many, ["a", BadStr()])]:
+    for call, arg in [(f.add, BadStr()), (f.contains, BadStr()), (f.query, BadStr()), (f.query_many, ["a", BadStr()])]:
         with pytest.raises(KeyError):
             call(arg)
-    c = f.copy()
-    assert type(c) is type(f) and c is not f and c.to_bytes() == f.to_bytes() == before
-    c.add("only in copy")
-    assert "only in copy" not in f and f.to_bytes() == before
-    snapshot = c.to_bytes()
-    assert f.clear() is None and f.to_bytes() == make().to_bytes() and c.to_bytes() == snapshot
+    assert f.to_bytes() == before
 
 
 # ---------------------------------------------------------------- hashing
@@ -331,16 +288,17 @@ def _obj(members):
     return "{" + ", ".join(f'"{k}": {v}' for k, v in members) + "}"
 
 
-@pytest.mark.parametrize("text", [
-    _obj(REC.items()),
-    _obj(reversed(list(REC.items()))),
-    _obj([("extra", '{"x": [1, null]}')] + list(REC.items()) + [("zz", '"?"')]),
-    "[[0, 3], 100, 2, 4, 5]",
-    "\n  " + _obj(REC.items()) + "\n",
+@pytest.mark.parametrize("text, count", [
+    (_obj(REC.items()), 4),
+    (_obj(reversed(list(REC.items()))), 4),
+    (_obj([("extra", '{"x": [1, null]}')] + list(REC.items()) + [("zz", '"?"')]), 4),
+    ("[[0, 3], 100, 2, 4, 5]", 4),
+    ("\n  " + _obj(REC.items()) + "\n", 4),
+    (_obj({**REC, "count": "-0"}.items()), 0),
 ])
-def test_json_accepted_forms(text):
+def test_json_accepted_forms(text, count):
     bf = BloomFilter.from_json(text)
-    assert (bf.num_bits, bf.num_hashes, len(bf), bf.seed, set_bits(bf)) == (100, 2, 4, 5, {64, 65})
+    assert (bf.num_bits, bf.num_hashes, len(bf), bf.seed, set_bits(bf)) == (100, 2, count, 5, {64, 65})
 
 
 @pytest.mark.parametrize("text, detail", [
@@ -350,6 +308,12 @@ def test_json_accepted_forms(text):
     *[(_obj({**REC, k: v}.items()), ".+") for k, v in [
         ("num_hashes", str(2**32)), ("num_bits", "100.5"), ("bits", '"x"'), ("count", "null"),
         ("bits", "[0, -3]")]],
+    # numbers found by fuzzing: a zero significand with an exponent once reached undefined behaviour
+    *[(_obj({**REC, "count": v}.items()), re.escape(d)) for v, d in [
+        ("0E098", "invalid type: floating point `0.0`, expected u64"),
+        ("1e400", "Number too big to be stored in double"),
+        ("18446744073709551616", "invalid type: floating point `1.8446744073709552e19`, expected u64"),
+        ("-1", "invalid value: integer `-1`, expected u64")]],
 ])
 def test_json_errors(text, detail):
     with pytest.raises(ValueError, match="^Deserialization error: " + detail + POS):

@@ -88,21 +88,24 @@ def test_threads_get_a_borrow_error_or_succeed_and_lose_nothing(name):
 
 
 HUGE = {
-    "BloomFilter": [dict(num_bits=2**64 - 1), dict(expected_items=2**64 - 1, false_positive_rate=1e-300)],
-    "CountingBloomFilter": [dict(num_counters=2**64 - 1)],
+    "BloomFilter": [dict(num_bits=2**64 - 1), dict(num_bits=2**63), dict(expected_items=2**62),
+                    dict(expected_items=2**64 - 1, false_positive_rate=1e-300)],
+    "CountingBloomFilter": [dict(num_counters=2**64 - 1), dict(num_counters=2**62),
+                            dict(expected_items=2**64 - 1, false_positive_rate=1e-300)],
     "ScalableBloomFilter": [dict(initial_capacity=2**64 - 1, false_positive_rate=1e-300)],
-    "CuckooFilter": [dict(capacity=2**64 - 1)],
-    "CountMinSketch": [dict(width=2**62, depth=4), dict(width=2**64 - 1, depth=2**64 - 1)],
-    "MinHash": [dict(num_hashes=2**32 - 1)],
-    "TopK": [dict(k=2**64 - 1)],
+    "CuckooFilter": [dict(capacity=2**64 - 1), dict(capacity=2**52)],
+    "CountMinSketch": [dict(width=2**62, depth=4), dict(width=2**64 - 1, depth=2**64 - 1), dict(width=2**40, depth=7),
+                       dict(error_rate=1e-300, confidence=0.5)],
+    "MinHash": [dict(num_hashes=2**32 - 1), dict(num_hashes=2**59)],
+    "TopK": [dict(k=2**64 - 1), dict(k=2**32 - 1)],
 }
 
 
 @pytest.mark.parametrize(
     "name,kwargs", [(n, kw) for n in PRESENT for kw in HUGE.get(n, [])], ids=lambda v: str(v)[:40]
 )
-def test_impossible_sizes_are_refused_not_fatal(name, kwargs):
-    with pytest.raises((MemoryError, ValueError)):
+def test_impossible_sizes_raise_memory_error_not_abort(name, kwargs):
+    with pytest.raises(MemoryError):
         getattr(_murk, name)(**kwargs)
 
 
@@ -159,19 +162,3 @@ def test_failed_save_keeps_the_old_file(name, tmp_path):
     assert out.stdout.startswith("Write error: "), out.stdout
     assert getattr(_murk, name).load(str(target)).to_bytes() == FACTORIES[name]().to_bytes()
     assert [p.name for p in tmp_path.iterdir()] == ["obj.murk"]
-
-
-@pytest.mark.parametrize(
-    "count,expected",
-    [("0E098", "invalid type: floating point `0.0`"), ("1e400", "Number too big"), ("-0", None),
-     ("18446744073709551616", "invalid type: floating point"), ("-1", "invalid value: integer `-1`")],
-)
-def test_json_numbers_found_by_fuzzing(count, expected):
-    # A zero significand with an exponent once reached undefined behaviour in
-    # the JSON reader's own number conversion.
-    text = f'{{"bits": [0], "num_bits": 64, "num_hashes": 1, "count": {count}, "seed": 0}}'
-    if expected is None:
-        assert len(_murk.BloomFilter.from_json(text)) == 0
-    else:
-        with pytest.raises(ValueError, match="^Deserialization error: " + expected.replace("`", ".")):
-            _murk.BloomFilter.from_json(text)

@@ -9,10 +9,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import HyperLogLog
-from conftest import EOF_MSG, G, MASK, damaged_loads, key, mix, refuses_every_prefix, round_trips, wrap, xxh
+from conftest import EOF_MSG, G, MASK, Z, damaged_loads, item_ops, key, mix, round_trips, wrap, xxh
 
-Z = {0.80: 1.281552, 0.90: 1.644854, 0.95: 1.959964, 0.99: 2.575829}
-PREC = "^precision must be between 4 and 18$"
 VER, COUNT = "Unsupported HyperLogLog data version", "register count does not match precision"
 RANK = "register contains an impossible rank"
 
@@ -65,11 +63,6 @@ def reference_estimate(regs):
     return e
 
 
-class BadStr:
-    def __str__(self):
-        raise KeyError("no")
-
-
 # ---------------------------------------------------------------- construction
 
 @pytest.mark.parametrize("p", [4, 5, 14, 18])
@@ -80,28 +73,9 @@ def test_fresh_counter(p):
     assert h.cardinality() == h.query() == h.estimate == 0.0 and len(h) == 0
     assert h.confidence_interval() == (0.0, 0.0)
     assert repr(h) == f"HyperLogLog(precision={p}, cardinality=0, memory={m}B)"
-    assert p != 14 or (h.standard_error, h.relative_error()) == (0.008125, 0.8125)
-
-
-@pytest.mark.parametrize("args, exc, msg", [
-    ((3,), ValueError, PREC), ((19,), ValueError, PREC),
-    ((256,), OverflowError, "^out of range integral type conversion attempted$"),
-    ((19, -1), OverflowError, "."),  # seed converted before the range check
-])
-def test_constructor_errors(args, exc, msg):
-    with pytest.raises(exc, match=msg):
-        HyperLogLog(*args)
 
 
 # ---------------------------------------------------------------- adding
-
-@pytest.mark.parametrize("p, expected", [(14, 1.0000305188197178), (4, 1.0326163382011386)])
-def test_estimate_after_one_add(p, expected):
-    h, regs = HyperLogLog(p), [0] * (1 << p)
-    h.add("hello")
-    observe(regs, p, xxh(b"hello", 0))
-    assert state(h)[0] == regs and h.cardinality() == expected and len(h) == 1
-
 
 @pytest.mark.parametrize("p, seed", [(4, 0), (10, 7), (18, MASK)])
 def test_caller_hash_picks_register_and_capped_rank(p, seed):
@@ -115,21 +89,6 @@ def test_caller_hash_picks_register_and_capped_rank(p, seed):
     expected = [0] * (1 << p)
     expected[top], expected[3] = 64 - p, 65 - p
     assert state(h)[0] == expected and state(h)[2] == 4
-
-
-def test_batches_equal_single_adds_and_failed_batches_change_nothing():
-    h, single = HyperLogLog(10), HyperLogLog(10)
-    h.add("x")
-    h.add(b"x")
-    h.update(["x", bytearray(b"x"), [120]])
-    h.update_many("abc")  # a str is iterated per character
-    for c in "xxxxxabc":
-        single.add(c)
-    for call, exc in [(lambda: h.update(["ok", BadStr()]), KeyError),
-                      (lambda: h.update_hashes([1, -1]), OverflowError)]:
-        with pytest.raises(exc):
-            call()
-    assert state(h) == state(single)
 
 
 # ---------------------------------------------------------------- estimate
@@ -175,18 +134,6 @@ def test_confidence_interval(level, p, n):
         assert h.confidence_interval(confidence=c) == (max(e - margin, 0.0), e + margin)
 
 
-@pytest.mark.parametrize("confidence", [0.85, 0.95 + 2.3e-16, 1.0, math.nan])
-def test_confidence_outside_table(confidence):
-    with pytest.raises(ValueError, match="^confidence must be one of 0.80, 0.90, 0.95, or 0.99$"):
-        HyperLogLog(4).confidence_interval(confidence)
-
-
-def test_accuracy_one_million_distinct():
-    h = HyperLogLog(14)
-    h.update(f"user-{i}" for i in range(10**6))
-    assert abs(h.cardinality() - 10**6) < 3 * h.standard_error * 10**6
-
-
 # ---------------------------------------------------------------- merge, copy, clear
 
 def test_merge_is_register_max_with_a_saturating_count():
@@ -204,28 +151,10 @@ def test_merge_is_register_max_with_a_saturating_count():
     assert c is not alias and state(c)[:3] == ([2] * 16, 4, 16)
 
 
-@pytest.mark.parametrize("kw_a, kw_b, msg", [
-    ({"precision": 10, "seed": 1}, {"precision": 12, "seed": 2}, "precision mismatch (10 vs 12)"),
-    ({"seed": MASK}, {}, f"seed mismatch ({MASK} vs 0)"),
-])
-def test_merge_mismatches(kw_a, kw_b, msg):
-    a, b = HyperLogLog(**{"precision": 6, **kw_a}), HyperLogLog(**{"precision": 6, **kw_b})
-    a.add("x")
-    before = a.to_bytes()
-    for op in (HyperLogLog.merge, operator.ior, operator.or_):
-        with pytest.raises(ValueError) as e:
-            op(a, b)
-        assert str(e.value) == "Cannot merge: " + msg
-    assert a.to_bytes() == before
-
-
 # ---------------------------------------------------------------- persistence
 
 def test_layouts():
     assert HyperLogLog(4).to_bytes() == hl(payload([0] * 16, 4)) and len(HyperLogLog().to_bytes()) == 16431
-    regs = "".join(f"    0{',' if i < 15 else ''}\n" for i in range(16))
-    assert HyperLogLog(4).to_json() == ('{\n  "version": 2,\n  "registers": [\n' + regs +
-                                        '  ],\n  "precision": 4,\n  "count": 0,\n  "seed": 0\n}')
     h = record(list(range(16)), 4, count=MASK, seed=MASK - 1)
     assert h.to_bytes() == hl(payload(list(range(16)), 4, MASK, MASK - 1)) and f'"count": {MASK},' in h.to_json()
 
@@ -246,28 +175,13 @@ def test_validation(codec, regs, p, version, msg):
     assert str(e.value) == (msg if version != 2 else "Invalid HyperLogLog: " + msg)
 
 
-def test_binary_refusals():
-    good = HyperLogLog(4).to_bytes()
-    assert HyperLogLog.from_bytes(hl(good[21:] + b"trailing")).to_bytes() == good
-    for data, msg in [
-        (b"MKBF" + good[4:], "^invalid Murk binary format$"),
-        (good[:4] + b"\x02" + good[5:], r"^unsupported binary format version: 2 \(expected 1\)$"),
-        (hl(payload([0] * 16, 4, version=9)[:-1]), EOF_MSG),  # decoded before validated
-        (hl(struct.pack("<BQ", 2, MASK) + bytes(40)), EOF_MSG),  # no huge allocation
-    ]:
-        with pytest.raises(ValueError, match=msg):
-            HyperLogLog.from_bytes(data)
-    refuses_every_prefix(HyperLogLog, good[21:], b"MKHL")
-
-
-@pytest.mark.parametrize("text, fragment", [
-    ('{"version": 2, "registers": [256], "precision": 4, "count": 0, "seed": 0}', "256"),
-    ('[2, [], 4, 0]', "struct HyperLogLogData with 5 elements"),
+@pytest.mark.parametrize("data", [
+    hl(payload([0] * 16, 4, version=9)[:-1]),  # decoded before validated
+    hl(struct.pack("<BQ", 2, MASK) + bytes(40)),  # no huge allocation
 ])
-def test_json_decoding_errors(text, fragment):
-    with pytest.raises(ValueError, match="^Deserialization error: ") as e:
-        HyperLogLog.from_json(text)
-    assert fragment in str(e.value)
+def test_short_payloads_are_refused_first(data):
+    with pytest.raises(ValueError, match=EOF_MSG):
+        HyperLogLog.from_bytes(data)
 
 
 def test_random_damage_never_crashes():
@@ -278,15 +192,10 @@ def test_random_damage_never_crashes():
         assert len(regs) == 1 << p and max(regs) <= 65 - p and loaded.cardinality() == reference_estimate(regs)
 
 
-_items = st.one_of(st.binary(max_size=30), st.text(max_size=10))
-
-
 @settings(max_examples=150, deadline=None)
-@given(p=st.integers(4, 9), seed=st.integers(0, MASK), ops=st.lists(st.one_of(
-    st.tuples(st.just("add"), _items), st.tuples(st.just("add_hash"), st.integers(0, MASK)),
-    st.tuples(st.just("update"), st.lists(_items, max_size=6)),
-    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=6)),
-    st.tuples(st.sampled_from(["clear", "merge"]), st.none())), max_size=20))
+@given(p=st.integers(4, 9), seed=st.integers(0, MASK), ops=item_ops(
+    st.one_of(st.binary(max_size=30), st.text(max_size=10)), st.integers(0, MASK), 6, 20,
+    st.tuples(st.sampled_from(["clear", "merge"]), st.none())))
 def test_random_operations_follow_the_model_and_round_trip(p, seed, ops):
     h, regs, count = HyperLogLog(p, seed), [0] * (1 << p), 0
     for name, arg in ops:

@@ -1,16 +1,13 @@
 """MinHash: slot hashing, similarity, intervals, merging and persistence."""
 import json
 import math
-import operator
 import struct
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import MinHash
-from conftest import EOF_MSG, G, MASK, damaged_loads, key, mix, refuses_every_prefix, round_trips, wrap, xxh
-
-Z = {0.80: 1.281552, 0.90: 1.644854, 0.95: 1.959964, 0.99: 2.575829}
+from conftest import EOF_MSG, G, MASK, Z, damaged_loads, item_ops, key, mix, round_trips, wrap, xxh
 
 
 def model(n, seed, keys=(), hashes=(), sig=None):
@@ -39,11 +36,6 @@ def record(sig, n=None, seed=0, version=2, codec="json"):
     return MinHash.from_bytes(mh(payload(sig, n, seed, version)))
 
 
-class BadStr:
-    def __str__(self):
-        raise KeyError("no")
-
-
 # ---------------------------------------------------------------- construction
 
 @pytest.mark.parametrize("n, seed", [(1, 0), (128, 0), (257, MASK)])
@@ -57,15 +49,6 @@ def test_fresh_signature(n, seed):
     assert m.is_empty()
 
 
-@pytest.mark.parametrize("args, exc, msg", [
-    ((0, 7), ValueError, "^num_hashes must be positive$"), ((0, -1), OverflowError, "."),  # seed converted first
-    ((2**59,), MemoryError, None),
-])
-def test_constructor_errors(args, exc, msg):
-    with pytest.raises(exc, match=msg):
-        MinHash(*args)
-
-
 # ---------------------------------------------------------------- adding
 
 @pytest.mark.parametrize("length", list(range(18)) + [128, 129, 240, 241, 1000])  # every XXH3 length path
@@ -76,20 +59,6 @@ def test_item_slots_use_one_seeded_hash_each(length, n, seed):
     m.add(key)
     assert m.get_signature() == model(n, seed, keys=[key])
     assert repr(m) == f"MinHash(num_hashes={n}, is_empty=false)"
-
-
-@pytest.mark.parametrize("items", ["abc", [b"a", bytearray(b"b"), [99]], {"a": 1, "b": 2, "c": 3}])
-@pytest.mark.parametrize("method", ["update", "update_many"])
-def test_batches_equal_single_adds_and_failed_batches_change_nothing(items, method):
-    m = MinHash(300, 4)
-    getattr(m, method)(items)
-    assert m.signature() == model(300, 4, keys=[b"a", b"b", b"c"])
-    m.update(["a", memoryview(b"b")])  # equal keys, nothing changes
-    for call, exc in [(lambda: getattr(m, method)(["ok", BadStr()]), KeyError),
-                      (lambda: m.update_hashes([1, 2**64]), OverflowError)]:
-        with pytest.raises(exc):
-            call()
-    assert m.signature() == model(300, 4, keys=[b"a", b"b", b"c"])
 
 
 # ---------------------------------------------------------------- similarity
@@ -110,37 +79,6 @@ def test_jaccard_and_interval(a, b, j, level):
     assert x.jaccard_interval(other=y, confidence=math.nextafter(level, 0)) == expected
 
 
-@pytest.mark.parametrize("confidence", [0.85, 0.95 + 2.3e-16, math.nan])
-def test_confidence_outside_table(confidence):
-    with pytest.raises(ValueError, match="^confidence must be one of 0.80, 0.90, 0.95, or 0.99$"):
-        MinHash(4).jaccard_interval(MinHash(4), confidence)
-
-
-@pytest.mark.parametrize("kw_a, kw_b, msg", [
-    ({"num_hashes": 64, "seed": 1}, {"num_hashes": 128, "seed": 2}, "num_hashes mismatch (64 vs 128)"),
-    ({"seed": MASK}, {}, f"seed mismatch ({MASK} vs 0)"),
-])
-def test_mismatches(kw_a, kw_b, msg):
-    a, b = MinHash(**{"num_hashes": 8, **kw_a}), MinHash(**{"num_hashes": 8, **kw_b})
-    a.add("x")
-    before = a.to_bytes()
-    # The compatibility check comes before the confidence level is looked at.
-    for op, verb in [(MinHash.jaccard, "compare"), (MinHash.query, "compare"),
-                     (lambda x, y: x.jaccard_interval(y, 0.85), "compare"),
-                     (MinHash.merge, "merge"), (operator.or_, "merge"), (operator.ior, "merge")]:
-        with pytest.raises(ValueError) as e:
-            op(a, b)
-        assert str(e.value) == f"Cannot {verb}: {msg}"
-    assert a.to_bytes() == before
-
-
-def test_accuracy_at_half_overlap():
-    a, b = MinHash(256), MinHash(256)
-    a.update(f"doc-{i}" for i in range(0, 3000))
-    b.update(f"doc-{i}" for i in range(1000, 4000))  # 2000 shared of 4000: Jaccard 0.5
-    assert a.jaccard_interval(b, 0.99)[0] <= 0.5 <= a.jaccard_interval(b, 0.99)[1]
-
-
 # ---------------------------------------------------------------- merge, copy, clear
 
 def test_merge_variants_keep_the_smaller_value_per_slot():
@@ -158,9 +96,6 @@ def test_merge_variants_keep_the_smaller_value_per_slot():
 def test_layouts():
     assert MinHash().to_bytes() == mh(payload([MASK] * 128)) and len(MinHash().to_bytes()) == 1070
     assert record([0, 5, MASK], seed=MASK - 1).to_bytes() == mh(payload([0, 5, MASK], 3, MASK - 1))
-    assert MinHash(2).to_json() == (
-        '{\n  "version": 2,\n  "signature": [\n    18446744073709551615,\n'
-        '    18446744073709551615\n  ],\n  "num_hashes": 2,\n  "seed": 0\n}')
 
 
 @pytest.mark.parametrize("codec", ["json", "bytes"])
@@ -175,28 +110,10 @@ def test_validation(codec, sig, n, version, msg):
     assert str(e.value) == msg
 
 
-def test_binary_refusals_and_extras():
-    good = MinHash(2).to_bytes()
-    assert MinHash.from_bytes(mh(good[21:] + b"\x00" * 9)).to_bytes() == good
-    assert record([0, MASK, 2**63], codec="bytes").signature() == [0, MASK, 2**63]  # any slot value loads
-    for data, msg in [
-        (b"MKHL" + good[4:], "^invalid Murk binary format$"),
-        (good[:4] + b"\x02" + good[5:], r"^unsupported binary format version: 2 \(expected 1\)$"),
-        (mh(struct.pack("<BQ", 2, 2**61) + bytes(64)), EOF_MSG),  # no huge allocation
-    ]:
-        with pytest.raises(ValueError, match=msg):
-            MinHash.from_bytes(data)
-    refuses_every_prefix(MinHash, good[21:], b"MKMH")
-
-
-@pytest.mark.parametrize("text, fragment", [
-    ('{"version": 256, "signature": [1], "num_hashes": 1, "seed": 0}', "256"),
-    ('[2, [1], 1]', "struct MinHashData with 4 elements"),
-])
-def test_json_decoding_errors(text, fragment):
-    with pytest.raises(ValueError, match="^Deserialization error: ") as e:
-        MinHash.from_json(text)
-    assert fragment in str(e.value)
+def test_any_slot_value_loads_and_a_huge_length_is_refused():
+    assert record([0, MASK, 2**63], codec="bytes").signature() == [0, MASK, 2**63]
+    with pytest.raises(ValueError, match=EOF_MSG):  # no huge allocation
+        MinHash.from_bytes(mh(struct.pack("<BQ", 2, 2**61) + bytes(64)))
 
 
 def test_random_damage_never_crashes():
@@ -207,15 +124,10 @@ def test_random_damage_never_crashes():
         assert MinHash.from_bytes(loaded.to_bytes()).to_bytes() == loaded.to_bytes()
 
 
-_items = st.one_of(st.binary(max_size=40), st.text(max_size=10))
-
-
 @settings(max_examples=120, deadline=None)
-@given(n=st.integers(1, 40), seed=st.integers(0, MASK), ops=st.lists(st.one_of(
-    st.tuples(st.just("add"), _items), st.tuples(st.just("add_hash"), st.integers(0, MASK)),
-    st.tuples(st.just("update"), st.lists(_items, max_size=5)),
-    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, MASK), max_size=5)),
-    st.tuples(st.sampled_from(["clear", "merge"]), st.none())), max_size=12))
+@given(n=st.integers(1, 40), seed=st.integers(0, MASK), ops=item_ops(
+    st.one_of(st.binary(max_size=40), st.text(max_size=10)), st.integers(0, MASK), 5, 12,
+    st.tuples(st.sampled_from(["clear", "merge"]), st.none())))
 def test_random_operations_follow_the_model_and_round_trip(n, seed, ops):
     m, sig = MinHash(n, seed), [MASK] * n
     for name, arg in ops:

@@ -1,10 +1,6 @@
 """MinHashLSH: banding choice, search against a model, keys, batches, persistence, merge, borrows."""
-import copy
 import enum
 import json
-import math
-import pickle
-import random
 import struct
 import threading
 
@@ -13,9 +9,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from scipy import integrate
 
-import murk
 from murk import MinHash, MinHashLSH
-from conftest import EOF_MSG, HEADER, wrap
+from conftest import EOF_MSG, HEADER, damaged_loads, wrap
 
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 
@@ -95,28 +90,6 @@ def test_explicit_banding_properties_and_repr():
 
 
 # ---------------------------------------------------------------- search
-
-def test_planted_pairs_are_found_at_the_rate_the_banding_predicts():
-    rng = random.Random(5)
-    lsh = MinHashLSH(threshold=0.7, num_hashes=64)
-    b, r = lsh.bands, lsh.rows
-    union, pairs = 200, 300
-    queries = {}
-    for s in (0.5, 0.7, 0.8, 0.9):
-        common = round(s * union)
-        only = (union - common) // 2  # in one set of the pair only
-        for i in range(pairs):
-            words = [f"{s}-{i}-{rng.random()}" for _ in range(union)]
-            a, q = MinHash(64), MinHash(64)
-            a.update(words[:common + only])
-            q.update(words[:common] + words[common + only:])
-            lsh.insert(f"{s}/{i}", a)
-            queries.setdefault(s, []).append((f"{s}/{i}", q))
-    for s, items in queries.items():
-        found = sum(key in lsh.query(q) for key, q in items) / pairs
-        p = 1 - (1 - s ** r) ** b
-        assert abs(found - p) <= 4.5 * math.sqrt(p * (1 - p) / pairs) + 0.01, (s, found, p)
-
 
 @settings(max_examples=60, deadline=None)
 @given(st.lists(st.tuples(st.sampled_from(["insert", "remove", "query"]), st.integers(0, 40),
@@ -256,52 +229,23 @@ def filled(n=50, seed=0):
     return lsh
 
 
-def test_persistence_round_trips(tmp_path):
+def test_persistence_round_trips_and_clear(tmp_path):
     lsh = filled()
     lsh.remove("s4")
     lsh.remove(7)
-    data = lsh.to_bytes()
-    path = str(tmp_path / "index.murk")
+    data, path = lsh.to_bytes(), str(tmp_path / "index.murk")
     lsh.save(path)
-    assert open(path, "rb").read() == data
-    copies = [MinHashLSH.from_bytes(data), MinHashLSH.from_bytes(bytearray(data)), MinHashLSH.load(path),
-              pickle.loads(pickle.dumps(lsh)), copy.deepcopy(lsh), lsh.copy()]
     probe = np.random.default_rng(9).integers(0, 3, size=(40, 8), dtype=np.uint64)
-    for c in copies:
-        assert type(c) is MinHashLSH and c.to_bytes() == data and repr(c) == repr(lsh)
+    for c in (MinHashLSH.from_bytes(data), MinHashLSH.load(path)):
+        assert c.to_bytes() == data and repr(c) == repr(lsh)
         assert c.query_signatures(probe) == lsh.query_signatures(probe)
-    copies[0].insert_signatures(["new"], probe[:1])
-    assert lsh.to_bytes() == data and "new" not in lsh
     lsh.clear()
     assert len(lsh) == 0 and lsh.query_signatures(probe) == [[]] * 40 and lsh.bands == 4
 
 
-def test_damaged_envelopes_and_files_are_refused(tmp_path):
-    data = filled(10).to_bytes()
-    for n in range(HEADER, len(data)):
-        with pytest.raises(ValueError):
-            MinHashLSH.from_bytes(data[:n])
-    flipped = bytearray(data)
-    flipped[-1] ^= 1
-    for bad, match in [(b"", "invalid Murk binary format"), (MinHash(4).to_bytes(), "invalid Murk binary format"),
-                       (bytes(flipped), "checksum mismatch"), (data + b"\0", "length does not match")]:
-        with pytest.raises(ValueError, match=match):
-            MinHashLSH.from_bytes(bad)
-    payload = data[HEADER:]
-    for n in range(len(payload)):
-        with pytest.raises(ValueError, match=EOF_MSG):
-            MinHashLSH.from_bytes(lsh_envelope(payload[:n]))
-    rng = random.Random(1)
-    for _ in range(300):  # whatever loads is a sound index that saves back to a loadable form
-        damaged = bytearray(payload)
-        damaged[rng.randrange(len(damaged))] = rng.randrange(256)
-        try:
-            lsh = MinHashLSH.from_bytes(lsh_envelope(bytes(damaged)))
-        except (ValueError, MemoryError):
-            continue
+def test_damaged_records_load_as_sound_indexes():
+    for lsh in damaged_loads(MinHashLSH, filled(10).to_bytes()[HEADER:], b"MKLH", 1, 300):
         assert MinHashLSH.from_bytes(lsh.to_bytes()).to_bytes() == lsh.to_bytes()
-    with pytest.raises(ValueError, match="Cannot open file"):
-        MinHashLSH.load(str(tmp_path / "missing"))
 
 
 @pytest.mark.parametrize("kwargs, match", [
@@ -420,8 +364,3 @@ def test_threads_get_a_borrow_error_or_succeed_and_lose_nothing():
         assert not t.is_alive(), "deadlock"
     assert not unexpected and errors, "no borrow conflict was provoked"
     assert len(lsh) == len(inserted) and all(k in lsh for k in inserted)
-
-
-def test_package_surface():
-    assert MinHashLSH is murk.MinHashLSH and MinHashLSH.__module__ == "murk" and "MinHashLSH" in murk._sketches.__all__
-    assert MinHashLSH.__qualname__ == "MinHashLSH" and pickle.loads(pickle.dumps(MinHashLSH)) is MinHashLSH

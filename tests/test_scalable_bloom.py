@@ -7,8 +7,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import ScalableBloomFilter as SBF
-from conftest import (EOF_MSG, MASK, body, damaged_loads, key, pair, pair_from_hash, positions,
-                      refuses_every_prefix, round_trips, wrap)
+from conftest import (EOF_MSG, MASK, body, damaged_loads, item_ops, key, pair, pair_from_hash, positions,
+                      round_trips, wrap)
 
 INVALID = "Invalid Scalable Bloom filter: "
 MALFORMED = INVALID + "malformed slice metadata"
@@ -158,14 +158,9 @@ def test_growth_past_the_limits_fails_cleanly(kwargs, exc):
 SMALL = record([slice_json([MASK, 5], 100, 3, 2, 4, 0.25)], cap=4, p=0.5, g=2.0, r=0.5, seed=7)
 
 
-def test_layouts():
+def test_layout():
     small = SBF.from_json(json.dumps(SMALL))
     assert small.to_bytes() == wrap(payload(SMALL), b"MKSB") and len(SBF().to_bytes()) == 1497
-    assert small.to_json() == (
-        '{\n  "slices": [\n    {\n      "bits": [\n        18446744073709551615,\n        5\n      ],\n'
-        '      "num_bits": 100,\n      "num_hashes": 3,\n      "count": 2,\n      "capacity": 4,\n'
-        '      "fpr": 0.25\n    }\n  ],\n  "initial_capacity": 4,\n  "initial_fpr": 0.5,\n'
-        '  "growth_ratio": 2.0,\n  "fpr_ratio": 0.5,\n  "seed": 7\n}')
 
 
 def test_copies_go_on_growing_like_the_original():
@@ -232,27 +227,15 @@ def test_validation_leaves_unchecked_fields_alone(codec):
         len(f)
 
 
-def test_json_reader_details():
+def test_json_records_may_be_arrays():
     text = SBF(initial_capacity=2).to_json()
-    rec = json.loads(text)
-    s = rec["slices"][0]
+    s = json.loads(text)["slices"][0]
     as_arrays = [[[s[k] for k in ("bits", "num_bits", "num_hashes", "count", "capacity", "fpr")]],
                  2, 0.01, 2, 0.5, 0]
     assert SBF.from_json(json.dumps(as_arrays)).to_json() == text
-    del s["fpr"]
-    for bad, detail in [(rec, "missing field `fpr`"),
-                        ([[], 1, 0.1], "invalid length 3, expected struct ScalableBloomFilterData with 6 elements")]:
-        with pytest.raises(ValueError, match=f"^Deserialization error: .*{detail}.* at line"):
-            SBF.from_json(json.dumps(bad))
 
 
-def test_every_truncated_payload_is_refused():
-    f = SBF(initial_capacity=2, false_positive_rate=0.1, seed=5)
-    f.update(range(5))
-    assert f.num_slices >= 2
-    refuses_every_prefix(SBF, body(f), b"MKSB")
-    assert SBF.from_bytes(wrap(body(f) + b"tail", b"MKSB")).to_bytes() == f.to_bytes()
-    # huge declared slice or word counts must not allocate
+def test_huge_declared_slice_or_word_counts_are_refused_without_allocating():
     for head in (struct.pack("<Q", MASK), struct.pack("<QQ", 2**40, 2**61)):
         with pytest.raises(ValueError, match=EOF_MSG):
             SBF.from_bytes(wrap(head + bytes(40), b"MKSB"))
@@ -270,12 +253,7 @@ def test_random_damage_is_refused_or_loads_consistently():
 # ---------------------------------------------------------------- model property
 
 _items = st.one_of(st.sampled_from(["a", "b", "c", b"d", "\ud800"]), st.text(max_size=4))
-_ops = st.lists(st.one_of(
-    st.tuples(st.just("add"), _items),
-    st.tuples(st.just("add_hash"), st.integers(0, 40)),
-    st.tuples(st.just("update"), st.lists(_items, max_size=6)),
-    st.tuples(st.just("update_hashes"), st.lists(st.integers(0, 40), max_size=6)),
-), max_size=20)
+_ops = item_ops(_items, st.integers(0, 40), 6, 20)
 
 
 @settings(max_examples=120, deadline=None)

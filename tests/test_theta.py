@@ -1,22 +1,17 @@
 """ThetaSketch: exact and estimated counts, set operations, bounds and persistence."""
-import copy
 import itertools
 import json
 import math
-import pickle
 import random
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
-from conftest import VERSIONS, damaged_loads, round_trips, wrap
+from conftest import damaged_loads, murk_command, round_trips
 from murk import ThetaSketch
 
 MAGIC = b"MKTH"
 REFUSED = "accepts no updates"
-VERSIONS.setdefault(MAGIC, 1)
 
 
 def sk(items, lg_k=8, seed=0):
@@ -95,7 +90,8 @@ def test_results_of_intersections_refuse_updates():
     for r in (a & b, a - b, (a & b) | a):
         assert not r.updatable
         for call in (lambda: r.add("x"), lambda: r.update(["x"]), lambda: r.add_hash(1),
-                     lambda: r.update_hashes(np.arange(3, dtype=np.uint64)), lambda: r.update_column(pa.array(["x"]))):
+                     lambda: r.update_hashes(np.arange(3, dtype=np.uint64)), lambda: r.update_column(pa.array(["x"])),
+                     lambda: r.update_lines(b"x\n")):
             with pytest.raises(TypeError, match=REFUSED):
                 call()
         r.merge(a)  # the union with another set stays a valid (read-only) sketch
@@ -173,7 +169,7 @@ def test_bound_coverage(num_std, nominal, lg_k, n):
 def test_persistence_round_trips():
     a, b = sk(range(30_000)), sk(range(20_000, 60_000), lg_k=9)
     for s in (ThetaSketch(4), sk(range(50)), a, a & b, a - b, a | b):
-        for c in round_trips(s) + [pickle.loads(pickle.dumps(s)), copy.copy(s), copy.deepcopy(s), s.copy()]:
+        for c in round_trips(s) + [s.copy()]:
             assert c == s and c.updatable == s.updatable and c.estimate() == s.estimate()
     assert b != b.copy().merge(a) and b == ThetaSketch.from_json(b.to_json())
 
@@ -198,12 +194,11 @@ def test_damaged_binary_records_load_only_valid_sketches():
     payload = (sk(range(5000), lg_k=4) & sk(range(2000, 9000), lg_k=4)).to_bytes()[21:]
     for s in damaged_loads(ThetaSketch, payload, MAGIC, seed=1, tries=400):
         assert ThetaSketch.from_bytes(s.to_bytes()) == s and s.num_retained <= 32
-    assert ThetaSketch.from_bytes(wrap(payload, MAGIC, 1)).num_retained >= 0
 
 
 def test_overlap_command(tmp_path):
     def murk(*args):
-        return subprocess.run([sys.executable, "-m", "murk", *args], capture_output=True, cwd=tmp_path, timeout=60)
+        return murk_command(*args, cwd=tmp_path)
 
     (tmp_path / "a.txt").write_text("".join(f"u{i}\n" for i in range(0, 3000)))
     (tmp_path / "b.txt").write_text("".join(f"u{i}\n" for i in range(2000, 4000)))

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _murk import TopK
-from conftest import EOF_MSG, MASK, body, wrap
+from conftest import EOF_MSG, MASK, body, damaged_loads, wrap
 
 
 class Model:
@@ -89,17 +89,6 @@ def check_invariants(t):
     assert all(e <= c for _, c, e in rows)
     assert all(a[1] >= b[1] for a, b in zip(rows, rows[1:]))
     assert t.min_count() == (rows[-1][1] if rows else 0)
-
-
-# ---------------------------------------------------------------- construction
-
-@pytest.mark.parametrize("k, exc, msg", [
-    (0, ValueError, "^k must be positive$"),
-    (2**32 - 1, MemoryError, None),
-])
-def test_constructor_errors(k, exc, msg):
-    with pytest.raises(exc, match=msg):
-        TopK(k)
 
 
 # ---------------------------------------------------------------- updates
@@ -222,13 +211,6 @@ def test_merges(k, mine, theirs, expected):
     assert o.to_bytes() == before
 
 
-def test_merge_refuses_a_different_k_and_changes_nothing():
-    t = build(2, "a")
-    with pytest.raises(ValueError, match=r"^Cannot merge: k mismatch \(2 vs 3\)$"):
-        t.merge(TopK(3))
-    assert t.top_with_error() == [("a", 1, 0)]
-
-
 # ---------------------------------------------------------------- stream quality
 
 def test_zipf_heavy_hitters_are_all_reported():
@@ -264,10 +246,6 @@ def test_binary_and_json_layout():
     assert TopK(10).to_bytes() == envelope(payload([], 10))
     t = build(5, ("é", 4), "a", "d", "é")
     assert t.to_bytes() == envelope(payload([("é", 5, 0), ("a", 1, 0), ("d", 1, 0)], 5))
-    assert build(2, "a").to_json() == (
-        '{\n  "version": 1,\n  "counters": [\n    {\n      "item": "a",\n      "count": 1,\n'
-        '      "error": 0\n    }\n  ],\n  "k": 2\n}')
-    assert TopK(7).to_json() == '{\n  "version": 1,\n  "counters": [],\n  "k": 7\n}'
 
 
 @pytest.mark.parametrize("codec", ["json", "bytes"])
@@ -311,7 +289,6 @@ def test_invalid_utf8_items(raw, detail):
 def test_decoding_errors():
     good = payload([("abcd", 2, 0)], 2)
     long_item = good[:9] + struct.pack("<Q", 10) + good[17:]
-    assert TopK.from_bytes(envelope(good + b"junk")).top() == [("abcd", 2)]
     with pytest.raises(ValueError, match="^Deserialization error: io error: $"):
         TopK.from_bytes(envelope(long_item[:21]))
     with pytest.raises(ValueError, match=EOF_MSG):  # fields are read before validation
@@ -319,44 +296,16 @@ def test_decoding_errors():
     for n in (2**40, MASK):
         with pytest.raises(ValueError, match="^Deserialization error: io error: "):
             TopK.from_bytes(envelope(struct.pack("<BQ", 1, n) + good[9:]))
-    with pytest.raises(ValueError, match="^invalid Murk binary format$"):
-        TopK.from_bytes(wrap(good, b"MKBF", 1))
-    with pytest.raises(ValueError, match=r"^unsupported binary format version: 2 \(expected 1\)$"):
-        TopK.from_bytes(wrap(good, b"MKTK", 2))
 
 
-def test_truncated_payloads_are_refused_and_damaged_ones_load_consistently():
-    data = body(build(6, *"abcdefgh", "a", "b", "é"))
-    for n in range(len(data)):
-        with pytest.raises(ValueError, match="^Deserialization error: io error: "):
-            TopK.from_bytes(envelope(data[:n]))
-    rng, loads = random.Random(99), 0
-    for _ in range(600):
-        damaged = bytearray(data)
-        for _ in range(rng.randint(1, 3)):
-            damaged[rng.randrange(len(damaged))] = rng.randrange(256)
-        try:
-            loaded = TopK.from_bytes(envelope(bytes(damaged)))
-        except ValueError:
-            continue
-        loads += 1
-        check_invariants(loaded)
-        again = loaded.to_bytes()
+def test_damaged_payloads_load_consistently():
+    loaded = list(damaged_loads(TopK, body(build(6, *"abcdefgh", "a", "b", "é")), b"MKTK", 99, 600))
+    assert len(loaded) > 20
+    for t in loaded:
+        check_invariants(t)
+        again = t.to_bytes()
         assert TopK.from_bytes(again).to_bytes() == again
-        loaded.update(["p", "q"])
-    assert loads > 20
-
-
-@pytest.mark.parametrize("text, fragment", [
-    ('{"version": 1, "counters": [{"item": 5, "count": 1, "error": 0}], "k": 2}',
-     "invalid type: integer `5`, expected a string"),
-    ('[1, []]', "struct TopKData with 3 elements"),
-    ('{"version": 1, "counters": [{"item": "\\udc00", "count": 1, "error": 0}], "k": 2}', ""),
-])
-def test_json_errors(text, fragment):
-    with pytest.raises(ValueError) as e:
-        TopK.from_json(text)
-    assert str(e.value).startswith("Deserialization error: ") and fragment in str(e.value)
+        t.update(["p", "q"])
 
 
 # ---------------------------------------------------------------- property
