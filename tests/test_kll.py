@@ -4,13 +4,12 @@ import decimal
 import fractions
 import json
 import math
-import pickle
 
 import numpy as np
 import pytest
 
 import murk
-from conftest import HEADER, damaged_loads, refuses_every_prefix, round_trips, wrap
+from conftest import HEADER, damaged_loads, murk_command, round_trips
 from test_columns import Handmade, N, i64
 
 KLL = murk.KLLSketch
@@ -253,13 +252,10 @@ def test_a_deep_sketch_saved_with_narrow_low_levels_goes_on_in_blocks():
     assert bulk.num_retained < 3 * 200 + 64  # within the capacities and a block
 
 
-def test_reproducible_by_seed_and_copy_and_pickle():
+def test_reproducible_by_seed():
     values = np.random.default_rng(2).random(50000)
     a, b, c = filled(values, seed=9), filled(values, seed=9), filled(values, seed=10)
     assert a == b and a.to_bytes() == b.to_bytes() and a != c
-    d = a.copy()
-    d.update(1.0)
-    assert d != a and pickle.loads(pickle.dumps(a)) == a
     assert repr(a).startswith("KLLSketch(k=200, n=50000, retained=")
 
 
@@ -281,7 +277,6 @@ def test_round_trips_and_continues_identically():
 def test_damaged_records():
     s = filled(np.arange(100.0), k=8, seed=1)
     payload = s.to_bytes()[HEADER:]
-    refuses_every_prefix(KLL, payload, b"MKKL")
     for loaded in damaged_loads(KLL, payload, b"MKKL", 7, 400):
         loaded.quantiles([0, 0.5, 1])
         loaded.update_array(np.arange(50.0))
@@ -301,42 +296,33 @@ def test_damaged_records():
             continue
         with pytest.raises(ValueError, match=msg):
             KLL.from_json(json.dumps(bad))
-    with pytest.raises(ValueError):
-        KLL.from_bytes(wrap(payload, b"MKKL", version=2))
 
 
 # ---------------------------------------------------------------- command line and Dask
 
-def murk_cli(*args, stdin=b"", cwd=None):
-    import subprocess
-    import sys
-    return subprocess.run([sys.executable, "-m", "murk", *map(str, args)], input=stdin, capture_output=True,
-                          cwd=cwd, timeout=60)
-
-
 def test_cli_quantiles_build_info_merge(tmp_path):
     lines = b"".join(b"%d\n" % i for i in range(1, 101))
     (tmp_path / "n.txt").write_bytes(lines + b"oops\n\nnan\n")
-    proc = murk_cli("quantiles", "--q", "0,0.5,1", "n.txt", cwd=tmp_path)
+    proc = murk_command("quantiles", "--q", "0,0.5,1", "n.txt", cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == b"0\t1.0\n0.5\t50.0\n1\t100.0\n"
     assert proc.stderr == b"murk: warning: skipped 1 line(s) that are not numbers (first: 'oops')\n"
-    proc = murk_cli("quantiles", "--json", "--k", "8", "--q", "0.25", "-", stdin=lines)
+    proc = murk_command("quantiles", "--json", "--k", "8", "--q", "0.25", "-", stdin=lines)
     report = json.loads(proc.stdout)
     assert report["n"] == 100 and abs(report["quantiles"][0]["value"] - 25) <= 100 * 2.5 / 8
     for args, msg in [
         (("quantiles", "-"), b"murk: error: no numbers in the input: 2 line(s) are not numbers (first: 'a')\n"),
         (("quantiles", "--q", "2", "n.txt"), b"murk: error: q must be between 0 and 1, got 2\n"),
     ]:
-        proc = murk_cli(*args, stdin=b"a\nb\n", cwd=tmp_path)
+        proc = murk_command(*args, stdin=b"a\nb\n", cwd=tmp_path)
         assert proc.returncode == 2 and proc.stderr.endswith(msg), proc.stderr
-    proc = murk_cli("quantiles", "--kind", "dd", "--k", "8", "n.txt", cwd=tmp_path)
+    proc = murk_command("quantiles", "--kind", "dd", "--k", "8", "n.txt", cwd=tmp_path)
     assert proc.returncode == 2 and b"--k applies to --kind kll" in proc.stderr
-    assert murk_cli("build", "kll", "--k", "32", "--seed", "5", "n.txt", "-o", "a.kll", cwd=tmp_path).returncode == 0
+    assert murk_command("build", "kll", "--k", "32", "--seed", "5", "n.txt", "-o", "a.kll", cwd=tmp_path).returncode == 0
     built = KLL.load(str(tmp_path / "a.kll"))
     assert built == filled(np.arange(1.0, 101.0), k=32, seed=5)
-    assert murk_cli("merge", "a.kll", "a.kll", "-o", "b.kll", cwd=tmp_path).returncode == 0
-    info = json.loads(murk_cli("info", "--json", "b.kll", cwd=tmp_path).stdout)
+    assert murk_command("merge", "a.kll", "a.kll", "-o", "b.kll", cwd=tmp_path).returncode == 0
+    info = json.loads(murk_command("info", "--json", "b.kll", cwd=tmp_path).stdout)
     assert info["kind"] == "kll" and info["n"] == 200 and info["k"] == 32
 
 
@@ -345,7 +331,7 @@ def test_cli_reads_numeric_and_text_columns(tmp_path):
     import pyarrow.parquet as pq
     pq.write_table(pa.table({"ms": pa.array([1.5, None, 3.0, 2.0])}), tmp_path / "t.parquet")
     (tmp_path / "t.csv").write_text("ms,x\n4,a\n,b\nbad,c\n")
-    proc = murk_cli("quantiles", "--column", "ms", "--q", "0,1", "t.parquet", "t.csv", cwd=tmp_path)
+    proc = murk_command("quantiles", "--column", "ms", "--q", "0,1", "t.parquet", "t.csv", cwd=tmp_path)
     assert proc.stdout == b"0\t1.5\n1\t4.0\n" and b"skipped 1 line(s)" in proc.stderr
 
 
