@@ -113,35 +113,6 @@ bool buffer_type(const Py_buffer& b, arrow::Number& out, std::string& why) {
 }
 
 template <arrow::Number N>
-inline double element(const char* p) {
-    using enum arrow::Number;
-    if constexpr (N == Float16) {
-        std::uint16_t h;
-        std::memcpy(&h, p, 2);
-        return arrow::half_to_double(h);
-    } else {
-        using T = std::conditional_t<
-            N == Int8, std::int8_t,
-            std::conditional_t<
-                N == UInt8, std::uint8_t,
-                std::conditional_t<
-                    N == Int16, std::int16_t,
-                    std::conditional_t<
-                        N == UInt16, std::uint16_t,
-                        std::conditional_t<
-                            N == Int32, std::int32_t,
-                            std::conditional_t<N == UInt32, std::uint32_t,
-                                               std::conditional_t<N == Int64, std::int64_t,
-                                                                  std::conditional_t<N == UInt64, std::uint64_t,
-                                                                                     std::conditional_t<N == Float32, float,
-                                                                                                        double>>>>>>>>>;
-        T v;
-        std::memcpy(&v, p, sizeof(T));
-        return static_cast<double>(v);
-    }
-}
-
-template <arrow::Number N>
 std::size_t convert_run(const char* base, Py_ssize_t stride, std::size_t& at, std::size_t n, double* out,
                         std::size_t max) {
     constexpr bool can_nan = N == arrow::Number::Float16 || N == arrow::Number::Float32 || N == arrow::Number::Float64;
@@ -149,7 +120,7 @@ std::size_t convert_run(const char* base, Py_ssize_t stride, std::size_t& at, st
     const std::size_t end = std::min(n, at + max);
     std::size_t i = at;
     for (; i < end; ++i) {
-        const double x = element<N>(base + static_cast<Py_ssize_t>(i) * stride);
+        const double x = arrow::number_at<N>(base + static_cast<Py_ssize_t>(i) * stride);
         out[m] = x;
         if constexpr (can_nan) m += !std::isnan(x);
         else ++m;
@@ -260,21 +231,9 @@ void Numbers::gather_array(PyObject* o) { try_buffer(o, true); }
 bool Numbers::read_buffer(PyObject* o) { return try_buffer(o, false); }
 
 std::size_t Numbers::next(std::size_t& at, double* out, std::size_t max) const {
-    using enum arrow::Number;
-    switch (type_) {
-        case Int8: return convert_run<Int8>(base_, stride_, at, n_, out, max);
-        case UInt8: return convert_run<UInt8>(base_, stride_, at, n_, out, max);
-        case Int16: return convert_run<Int16>(base_, stride_, at, n_, out, max);
-        case UInt16: return convert_run<UInt16>(base_, stride_, at, n_, out, max);
-        case Int32: return convert_run<Int32>(base_, stride_, at, n_, out, max);
-        case UInt32: return convert_run<UInt32>(base_, stride_, at, n_, out, max);
-        case Int64: return convert_run<Int64>(base_, stride_, at, n_, out, max);
-        case UInt64: return convert_run<UInt64>(base_, stride_, at, n_, out, max);
-        case Float16: return convert_run<Float16>(base_, stride_, at, n_, out, max);
-        case Float32: return convert_run<Float32>(base_, stride_, at, n_, out, max);
-        case Float64: return convert_run<Float64>(base_, stride_, at, n_, out, max);
-    }
-    return 0;
+    std::size_t m = 0;
+    arrow::with_number(type_, [&](auto n) { m = convert_run<decltype(n)::value>(base_, stride_, at, n_, out, max); });
+    return m;
 }
 
 void NumberColumn::import(PyObject* o) {

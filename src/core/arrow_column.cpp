@@ -8,11 +8,38 @@
 
 namespace murk::arrow {
 
-namespace {
-
 using i64 = std::int64_t;
 
 [[noreturn]] void malformed(const std::string& why) { value_error("malformed Arrow column: " + why); }
+
+const char* format_of(const ArrowSchema& s) {
+    if (!s.release) malformed("the schema has been released");
+    if (!s.format) malformed("the schema has no format");
+    return s.format;
+}
+
+void check_header(const ArrowArray& a, i64 buffers, i64 children, bool at_least) {
+    if (!a.release) malformed("the array has been released");
+    if (a.length < 0 || a.offset < 0) malformed("negative length or offset");
+    if (a.null_count < -1) malformed("negative null count");
+    i64 end;
+    if (__builtin_add_overflow(a.offset, a.length, &end)) malformed("offset plus length overflows");
+    if (at_least ? a.n_buffers < buffers : a.n_buffers != buffers)
+        malformed(std::to_string(a.n_buffers) + " buffers where the type has " + std::to_string(buffers));
+    if (a.n_children != children)
+        malformed(std::to_string(a.n_children) + " children where the type has " + std::to_string(children));
+    if (a.n_buffers > 0 && !a.buffers) malformed("no buffer list");
+    if (a.n_children > 0 && (!a.children || !a.children[0])) malformed("no child list");
+}
+
+const u8* validity_of(const ArrowArray& a) {
+    if (a.null_count == 0) return nullptr;
+    const u8* b = static_cast<const u8*>(a.buffers[0]);
+    if (!b && a.null_count > 0) malformed("nulls counted but no validity buffer");
+    return b;
+}
+
+namespace {
 
 struct Format {
     std::string_view format;
@@ -66,12 +93,6 @@ std::string other_type_name(std::string_view f) {
                     " cannot be read as items: a column holds strings, binary or integers, or a dictionary of them");
 }
 
-const char* format_of(const ArrowSchema& s) {
-    if (!s.release) malformed("the schema has been released");
-    if (!s.format) malformed("the schema has no format");
-    return s.format;
-}
-
 // The value type of a format, or false. Sets width for fixed_size_binary.
 bool value_of(std::string_view f, Value& v, i64& width, std::string& name) {
     for (auto& x : VALUE_FORMATS)
@@ -93,8 +114,6 @@ bool value_of(std::string_view f, Value& v, i64& width, std::string& name) {
     }
     return false;
 }
-
-inline bool bit(const u8* bitmap, i64 i) { return (bitmap[i >> 3] >> (i & 7)) & 1; }
 
 template <class T>
 inline T load(const void* base, i64 i) {
@@ -120,20 +139,6 @@ inline i64 index_at(Value type, const void* p, i64 i) {
     }
 }
 
-void check_header(const ArrowArray& a, i64 buffers, i64 children, bool at_least = false) {
-    if (!a.release) malformed("the array has been released");
-    if (a.length < 0 || a.offset < 0) malformed("negative length or offset");
-    if (a.null_count < -1) malformed("negative null count");
-    i64 end;
-    if (__builtin_add_overflow(a.offset, a.length, &end)) malformed("offset plus length overflows");
-    if (at_least ? a.n_buffers < buffers : a.n_buffers != buffers)
-        malformed(std::to_string(a.n_buffers) + " buffers where the type has " + std::to_string(buffers));
-    if (a.n_children != children)
-        malformed(std::to_string(a.n_children) + " children where the type has " + std::to_string(children));
-    if (a.n_buffers > 0 && !a.buffers) malformed("no buffer list");
-    if (a.n_children > 0 && (!a.children || !a.children[0])) malformed("no child list");
-}
-
 i64 buffer_count(Value v) {
     switch (v) {
         case Value::Utf8:
@@ -147,14 +152,6 @@ i64 buffer_count(Value v) {
 }
 
 bool is_view(Value v) { return v == Value::Utf8View || v == Value::BinaryView; }
-
-// The validity bitmap, or null when every row is valid.
-const u8* validity_of(const ArrowArray& a) {
-    if (a.null_count == 0) return nullptr;
-    const u8* b = static_cast<const u8*>(a.buffers[0]);
-    if (!b && a.null_count > 0) malformed("nulls counted but no validity buffer");
-    return b;
-}
 
 inline bool row_valid(const u8* outer, i64 outer_at, const u8* inner, i64 inner_at) {
     return (!outer || bit(outer, outer_at)) && (!inner || bit(inner, inner_at));

@@ -54,6 +54,16 @@ struct TypeError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Checks of the interface structs every column reader makes (a ValueError
+// "malformed Arrow column: ..." on failure).
+[[noreturn]] void malformed(const std::string& why);
+const char* format_of(const ArrowSchema& s);
+// That many buffers (with at_least, that many or more) and children, a sane length and offset.
+void check_header(const ArrowArray& a, std::int64_t buffers, std::int64_t children, bool at_least = false);
+// The validity bitmap, or null when every row is valid.
+const u8* validity_of(const ArrowArray& a);
+inline bool bit(const u8* bitmap, std::int64_t i) { return (bitmap[i >> 3] >> (i & 7)) & 1; }
+
 enum class Value : u8 {
     Utf8, LargeUtf8, Utf8View,
     Binary, LargeBinary, BinaryView, FixedBinary,

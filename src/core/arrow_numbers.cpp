@@ -8,11 +8,9 @@
 
 namespace murk::arrow {
 
-namespace {
-
 using i64 = std::int64_t;
 
-[[noreturn]] void malformed(const std::string& why) { value_error("malformed Arrow column: " + why); }
+namespace {
 
 struct Format {
     std::string_view format;
@@ -25,79 +23,6 @@ constexpr Format FORMATS[] = {
     {"l", Number::Int64, "int64"},   {"L", Number::UInt64, "uint64"},   {"e", Number::Float16, "float16"},
     {"f", Number::Float32, "float32"}, {"g", Number::Float64, "float64"},
 };
-
-const char* format_of(const ArrowSchema& s) {
-    if (!s.release) malformed("the schema has been released");
-    if (!s.format) malformed("the schema has no format");
-    return s.format;
-}
-
-void check_header(const ArrowArray& a, i64 buffers, i64 children) {
-    if (!a.release) malformed("the array has been released");
-    if (a.length < 0 || a.offset < 0) malformed("negative length or offset");
-    if (a.null_count < -1) malformed("negative null count");
-    i64 end;
-    if (__builtin_add_overflow(a.offset, a.length, &end)) malformed("offset plus length overflows");
-    if (a.n_buffers != buffers)
-        malformed(std::to_string(a.n_buffers) + " buffers where the type has " + std::to_string(buffers));
-    if (a.n_children != children)
-        malformed(std::to_string(a.n_children) + " children where the type has " + std::to_string(children));
-    if (a.n_buffers > 0 && !a.buffers) malformed("no buffer list");
-    if (a.n_children > 0 && (!a.children || !a.children[0])) malformed("no child list");
-}
-
-const u8* validity_of(const ArrowArray& a) {
-    if (a.null_count == 0) return nullptr;
-    const u8* b = static_cast<const u8*>(a.buffers[0]);
-    if (!b && a.null_count > 0) malformed("nulls counted but no validity buffer");
-    return b;
-}
-
-inline bool bit(const u8* bitmap, i64 i) { return (bitmap[i >> 3] >> (i & 7)) & 1; }
-
-template <Number N>
-using Stored = std::conditional_t<
-    N == Number::Int8, std::int8_t,
-    std::conditional_t<
-        N == Number::UInt8, std::uint8_t,
-        std::conditional_t<
-            N == Number::Int16, std::int16_t,
-            std::conditional_t<
-                N == Number::UInt16 || N == Number::Float16, std::uint16_t,
-                std::conditional_t<
-                    N == Number::Int32, std::int32_t,
-                    std::conditional_t<N == Number::UInt32, std::uint32_t,
-                                       std::conditional_t<N == Number::Int64, i64,
-                                                          std::conditional_t<N == Number::UInt64, u64,
-                                                                             std::conditional_t<N == Number::Float32,
-                                                                                                float, double>>>>>>>>>;
-
-template <Number N>
-inline double value_at(const void* data, i64 i) {
-    using T = Stored<N>;
-    T v;
-    std::memcpy(&v, static_cast<const char*>(data) + i * static_cast<i64>(sizeof(T)), sizeof(T));
-    if constexpr (N == Number::Float16) return half_to_double(v);
-    else return static_cast<double>(v);
-}
-
-template <class F>
-void with_number(Number n, F&& f) {
-    using enum Number;
-    switch (n) {
-        case Int8: return f(std::integral_constant<Number, Int8>{});
-        case UInt8: return f(std::integral_constant<Number, UInt8>{});
-        case Int16: return f(std::integral_constant<Number, Int16>{});
-        case UInt16: return f(std::integral_constant<Number, UInt16>{});
-        case Int32: return f(std::integral_constant<Number, Int32>{});
-        case UInt32: return f(std::integral_constant<Number, UInt32>{});
-        case Int64: return f(std::integral_constant<Number, Int64>{});
-        case UInt64: return f(std::integral_constant<Number, UInt64>{});
-        case Float16: return f(std::integral_constant<Number, Float16>{});
-        case Float32: return f(std::integral_constant<Number, Float32>{});
-        case Float64: return f(std::integral_constant<Number, Float64>{});
-    }
-}
 
 }  // namespace
 
@@ -166,10 +91,13 @@ std::size_t NumberColumn::next_values(Cursor& at, double* out, std::size_t max) 
         constexpr bool can_nan = N == Number::Float16 || N == Number::Float32 || N == Number::Float64;
         for (; at.chunk < chunks_.size() && n < max; ++at.chunk, at.row = 0) {
             const Chunk& c = chunks_[at.chunk];
+            // (An empty chunk may have no data buffer at all.)
+            const char* const data =
+                c.data ? static_cast<const char*>(c.data) + c.start * i64{sizeof(Stored<N>)} : nullptr;
             i64 i = at.row;
             if (!c.outer_valid && !c.valid) {
                 for (; i < c.length && n < max; ++i) {
-                    const double x = value_at<N>(c.data, c.start + i);
+                    const double x = number_at<N>(data + i * i64{sizeof(Stored<N>)});
                     out[n] = x;
                     if constexpr (can_nan) n += !std::isnan(x);
                     else ++n;
@@ -178,7 +106,7 @@ std::size_t NumberColumn::next_values(Cursor& at, double* out, std::size_t max) 
                 for (; i < c.length && n < max; ++i) {
                     if ((c.outer_valid && !bit(c.outer_valid, c.outer_start + i)) || (c.valid && !bit(c.valid, c.start + i)))
                         continue;
-                    const double x = value_at<N>(c.data, c.start + i);
+                    const double x = number_at<N>(data + i * i64{sizeof(Stored<N>)});
                     out[n] = x;
                     if constexpr (can_nan) n += !std::isnan(x);
                     else ++n;

@@ -353,25 +353,17 @@ void KLLSketch::update_many(const double* p, std::size_t n) {
     if (n == 0) return;
     view_.reset();
     alignas(32) double sorted[4 * BLOCK];
-    // W sorted blocks, transposed, in order; each brings its own minimum and maximum.
-    auto take = [&](std::size_t w) {
-        for (std::size_t b = 0; b < w; ++b) {
+    // The first `count` of the blocks sorted into `sorted`, `lanes` to a row,
+    // in order; each brings its own minimum and maximum.
+    auto take = [&](std::size_t lanes, std::size_t count) {
+        for (std::size_t b = 0; b < count; ++b) {
             min_ = std::min(min_, sorted[b]);
-            max_ = std::max(max_, sorted[w * (BLOCK - 1) + b]);
+            max_ = std::max(max_, sorted[lanes * (BLOCK - 1) + b]);
             n_ += BLOCK;
-            take_block(sorted + b, w);
+            take_block(sorted + b, lanes);
         }
-        p += w * BLOCK;
-        n -= w * BLOCK;
-    };
-    // One block sorted in the first of two lanes.
-    auto take_one = [&](const double* t) {
-        min_ = std::min(min_, t[0]);
-        max_ = std::max(max_, t[2 * (BLOCK - 1)]);
-        n_ += BLOCK;
-        take_block(t, 2);
-        p += BLOCK;
-        n -= BLOCK;
+        p += count * BLOCK;
+        n -= count * BLOCK;
     };
     while (n > 0) {
         std::vector<double>& l0 = levels_[0];
@@ -382,15 +374,14 @@ void KLLSketch::update_many(const double* p, std::size_t n) {
                 while (n >= 4 * BLOCK) {
                     const double* src[4] = {p, p + BLOCK, p + 2 * BLOCK, p + 3 * BLOCK};
                     sort_blocks4(src, sorted);
-                    take(4);
+                    take(4, 4);
                 }
 #endif
             while (n >= BLOCK) {
                 const bool two = n >= 2 * BLOCK;
                 const double* src[2] = {p, two ? p + BLOCK : p};
                 sort_blocks2(src, sorted);
-                if (two) take(2);
-                else take_one(sorted);
+                take(2, two ? 2 : 1);
             }
             continue;
         }
